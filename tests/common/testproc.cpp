@@ -170,6 +170,9 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
         tio.c_oflag |= OPOST | ONLCR;
         if (openpty(&master, &slave, nullptr, &tio, nullptr) < 0)
             return {};
+        // Later children must not inherit this terminal.
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
     } else if (!opts.closestd) {
         if (pipe2(outp, O_CLOEXEC) < 0 || pipe2(errp, O_CLOEXEC) < 0)
             return {};
@@ -190,7 +193,7 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
         if (opts.pty) {
             setsid();
             ioctl(slave, TIOCSCTTY, 0);
-            int in = opts.stdinfd >= 0 ? opts.stdinfd : open("/dev/null", O_RDONLY);
+            int in = opts.stdinfd >= 0 ? opts.stdinfd : open("/dev/null", O_RDONLY | O_CLOEXEC);
             dup2(in, 0);
             dup2(slave, 1);
             dup2(slave, 2);
@@ -201,7 +204,7 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
             close(1);
             close(2);
         } else {
-            int in = opts.stdinfd >= 0 ? opts.stdinfd : open("/dev/null", O_RDONLY);
+            int in = opts.stdinfd >= 0 ? opts.stdinfd : open("/dev/null", O_RDONLY | O_CLOEXEC);
             dup2(in, 0);
             dup2(outp[1], 1);
             dup2(errp[1], 2);
