@@ -1,0 +1,398 @@
+// quadserv - super-server for echo, chargen, daytime and time over TCP and UDP.
+#include "portkit.h"
+#include "sockhelp.h"
+
+#include <err.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+struct service {
+    const char *sv_name;
+    signed char sv_useTCP;
+    int sv_sock;
+    void (*sv_func)(const int);
+};
+
+static void TCPechod(const int);
+static void TCPchargend(const int);
+static void TCPdaytimed(const int);
+static void TCPtimed(const int);
+static void UDPechod(const int);
+static void UDPchargend(const int);
+static void UDPdaytimed(const int);
+static void UDPtimed(const int);
+
+constinit static service svent[] = {
+    {.sv_name = "echo", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPechod},
+    {.sv_name = "chargen", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPchargend},
+    {.sv_name = "daytime", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPdaytimed},
+    {.sv_name = "time", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPtimed},
+    {.sv_name = "echo", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPechod},
+    {.sv_name = "chargen", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPchargend},
+    {.sv_name = "daytime", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPdaytimed},
+    {.sv_name = "time", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPtimed},
+    {.sv_name = nullptr, .sv_useTCP = 0, .sv_sock = 0, .sv_func = nullptr},
+};
+constexpr size_t nservices = std::size(svent) - 1;
+
+constinit static std::array<service *, 64> fd2sv{};
+static fd_set afds, rfds;
+constinit static int nfds;
+
+// Ports (host order) of this server's own sockets and of the standard
+// services: a datagram from one of them is never answered, or two such
+// services would bounce replies at each other for ever.
+constinit static std::array<in_port_t, nservices> ownports{};
+constexpr std::array<in_port_t, 4> stdports = {7, 19, 13, 37};
+
+constexpr size_t linelen = 72;
+using chargenline = std::array<char, linelen + 2>;
+static_assert(sizeof(chargenline) == 74);
+
+constexpr uint32_t unix1900 = 2208988800U; // seconds from 1900 to 1970
+constexpr size_t daybuflen = 72;
+
+// acceptskips: accept failures that concern only the connection being taken
+// (Linux also passes pending network errors of that connection here).
+constexpr std::array acceptskips = {
+    ECONNABORTED, EPROTO, EINTR, EAGAIN, EWOULDBLOCK, ENOBUFS, ENOMEM, EMFILE,
+    ENFILE, EPERM, ENETDOWN, ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH,
+    EOPNOTSUPP, ENETUNREACH,
+};
+
+// sockport: the port of a socket address in host order; 0 for other families.
+static in_port_t sockport(const sockaddr_storage &ss)
+{
+    switch (ss.ss_family) {
+    case AF_INET:
+        return ntohs(reinterpret_cast<const sockaddr_in *>(&ss)->sin_port);
+    case AF_INET6:
+        return ntohs(reinterpret_cast<const sockaddr_in6 *>(&ss)->sin6_port);
+    default:
+        return 0;
+    }
+}
+
+// loopsource: whether a datagram from fsin must go unanswered (port 0, one of
+// our own ports or a standard service port).
+static bool loopsource(const sockaddr_storage &fsin)
+{
+    in_port_t port = sockport(fsin);
+    if (port == 0)
+        return true;
+    for (in_port_t p : stdports)
+        if (p == port)
+            return true;
+    for (in_port_t p : ownports)
+        if (p == port)
+            return true;
+    return false;
+}
+
+// udprecv: one datagram of up to len bytes into buf, sender in fsin; its
+// length, or -1 when the turn is skipped (nothing to read after all, or a
+// sender that must not be answered). Other failures end the server via
+// errx: with "receive from" when timefmt is set, "recvfrom" otherwise.
+static ssize_t udprecv(int sock, void *buf, size_t len, sockaddr_storage &fsin, bool timefmt)
+{
+    socklen_t alen = sizeof fsin;
+    ssize_t n = recvfrom(sock, buf, len, 0, sap(&fsin), &alen);
+    if (n < 0) {
+        // select may report a datagram that then fails its checksum.
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return -1;
+        if (timefmt)
+            errx(1, "receive from: %s\n", strerror(errno));
+        errx(1, "recvfrom: %s\n", strerror(errno));
+    }
+    return loopsource(fsin) ? -1 : n;
+}
+
+// udpreply: sends n bytes of buf to fsin; a failure is ignored.
+static void udpreply(int sock, const void *buf, size_t n, sockaddr_storage &fsin)
+{
+    (void)sendto(sock, buf, n, 0, sap(&fsin), sizeof fsin);
+}
+
+// writeall: writes all n bytes, completing short writes and retrying EINTR;
+// 0, or -1 with errno set.
+static int writeall(int fd, const char *buf, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, buf, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        buf += w;
+        n -= size_t(w);
+    }
+    return 0;
+}
+
+// fillline: the next 72 characters of the printable cycle, starting at c and
+// advancing it, then CR LF.
+static void fillline(chargenline &line, char &c)
+{
+    for (size_t i = 0; i < linelen; ++i) {
+        line[i] = c;
+        if (++c == 0x7f)
+            c = ' ';
+    }
+    line[linelen] = '\r';
+    line[linelen + 1] = '\n';
+}
+
+// daytext: the local time as asctime writes it into buf; its length, 0 if the
+// time cannot be converted.
+static size_t daytext(char (&buf)[daybuflen])
+{
+    time_t now = time(nullptr);
+    const tm *ptm = localtime(&now);
+    const char *txt = ptm != nullptr ? asctime(ptm) : nullptr;
+    buf[0] = '\0';
+    if (txt != nullptr)
+        snprintf(buf, sizeof buf, "%s", txt);
+    return strlen(buf);
+}
+
+// timevalue: the RFC 868 time, seconds since 1900 modulo 2^32, network order.
+static uint32_t timevalue()
+{
+    return htonl(uint32_t(uint64_t(time(nullptr)) + unix1900));
+}
+
+// TCPechod: writes back every byte read until the peer closes; a read or
+// write failure ends the child with status 1.
+static void TCPechod(const int fd)
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t cc = read(fd, buf, sizeof buf);
+        if (cc == 0)
+            return;
+        if (cc < 0) {
+            if (errno == EINTR)
+                continue;
+            errx(1, "echo read: %s\n", strerror(errno));
+        }
+        if (writeall(fd, buf, size_t(cc)) < 0)
+            errx(1, "echo write: %s\n", strerror(errno));
+    }
+}
+
+// UDPechod: answers one datagram with its first 4096 bytes.
+static void UDPechod(const int sock)
+{
+    char buf[4096];
+    sockaddr_storage fsin;
+    ssize_t cc = udprecv(sock, buf, sizeof buf, fsin, false);
+    if (cc >= 0)
+        udpreply(sock, buf, size_t(cc), fsin);
+}
+
+// TCPchargend: 74-byte lines, each continuing the cycle of the last, until a
+// write fails.
+static void TCPchargend(const int fd)
+{
+    chargenline line;
+    char c = ' ';
+    for (;;) {
+        fillline(line, c);
+        if (writeall(fd, line.data(), line.size()) < 0)
+            return;
+    }
+}
+
+// UDPchargend: answers one datagram with the first chargen line.
+static void UDPchargend(const int sock)
+{
+    chargenline line;
+    sockaddr_storage fsin;
+    if (udprecv(sock, line.data(), line.size(), fsin, false) < 0)
+        return;
+    char c = ' ';
+    fillline(line, c);
+    udpreply(sock, line.data(), line.size(), fsin);
+}
+
+// TCPdaytimed: sends the local time as text. Whatever the client sent is
+// drained, so the reply is not destroyed by a reset on close.
+static void TCPdaytimed(const int fd)
+{
+    char buf[daybuflen];
+    size_t n = daytext(buf);
+    (void)!write(fd, buf, n);
+    drainpeer(fd);
+}
+
+// UDPdaytimed: answers one datagram with the local time as text.
+static void UDPdaytimed(const int sock)
+{
+    char buf[daybuflen];
+    sockaddr_storage fsin;
+    if (udprecv(sock, buf, sizeof buf, fsin, false) < 0)
+        return;
+    size_t n = daytext(buf);
+    udpreply(sock, buf, n, fsin);
+}
+
+// TCPtimed: sends the 4-byte time value, draining the client's input as
+// TCPdaytimed does.
+static void TCPtimed(const int fd)
+{
+    uint32_t now = timevalue();
+    (void)!write(fd, &now, sizeof now);
+    drainpeer(fd);
+}
+
+// UDPtimed: answers one datagram with the 4-byte time value.
+static void UDPtimed(const int sock)
+{
+    char buf[1];
+    sockaddr_storage fsin;
+    if (udprecv(sock, buf, sizeof buf, fsin, true) < 0)
+        return;
+    uint32_t now = timevalue();
+    udpreply(sock, &now, sizeof now, fsin);
+}
+
+// reaper: collects every ended child; errno is kept for the interrupted code.
+static void reaper([[maybe_unused]] int sig)
+{
+    int saved = errno;
+    int status;
+    while (wait3(&status, WNOHANG, nullptr) > 0)
+        ;
+    errno = saved;
+}
+
+// childclose: closes every descriptor but the connection, which it moves to 0.
+static void childclose(int ssock)
+{
+    if (ssock != 0 && dup2(ssock, 0) < 0)
+        exit(1);
+    if (close_range(1, ~0U, 0) < 0) // kernels before 5.9
+        for (int fd = int(fd2sv.size()); fd >= 1; --fd)
+            close(fd);
+}
+
+// doTCP: accepts one connection on psv's socket and serves it in a child.
+// A failure that concerns only this connection, or a failed fork, skips it;
+// any other accept failure ends the server.
+static void doTCP(service *psv)
+{
+    sockaddr_storage fsin;
+    socklen_t alen = sizeof fsin;
+    // Linux's accept does not pass the listener's O_NONBLOCK on: ssock blocks.
+    int ssock = accept(psv->sv_sock, sap(&fsin), &alen);
+    if (ssock < 0) {
+        for (int e : acceptskips)
+            if (errno == e)
+                return;
+        errx(1, "accept: %s\n", strerror(errno));
+    }
+    switch (fork()) {
+    case -1:
+        warnx("fork: %s\n", strerror(errno));
+        break;
+    case 0:
+        childclose(ssock);
+        psv->sv_func(0);
+        exit(0);
+    default:
+        break;
+    }
+    close(ssock);
+}
+
+// stdnull: opens /dev/null on whichever of descriptors 0 to 2 is closed, so
+// no service socket takes one of them; never fails, exits through err.
+static void stdnull()
+{
+    for (;;) {
+        int fd = open("/dev/null", O_RDWR);
+        if (fd < 0)
+            err(1, "/dev/null");
+        if (fd > 2) {
+            close(fd);
+            return;
+        }
+    }
+}
+
+// opensvc: opens psv's socket, non-blocking so a connection reset or a bad
+// datagram between select and accept or recvfrom cannot stall the loop, and
+// records its port; never fails, exits through errx/err.
+static void opensvc(service *psv, in_port_t &port)
+{
+    const char *proto = psv->sv_useTCP ? "tcp" : "udp";
+    psv->sv_sock = psv->sv_useTCP ? passiveTCP(psv->sv_name, 32) : passiveUDP(psv->sv_name);
+    if (psv->sv_sock >= int(fd2sv.size()))
+        errx(1, "%s/%s: descriptor %d is not below %zu\n", psv->sv_name, proto, psv->sv_sock,
+             fd2sv.size());
+    int flags = fcntl(psv->sv_sock, F_GETFL);
+    if (flags < 0 || fcntl(psv->sv_sock, F_SETFL, flags | O_NONBLOCK) < 0)
+        err(1, "%s/%s: can't make socket non-blocking", psv->sv_name, proto);
+    sockaddr_storage sa;
+    socklen_t salen = sizeof sa;
+    if (getsockname(psv->sv_sock, sap(&sa), &salen) < 0)
+        err(1, "%s/%s: getsockname", psv->sv_name, proto);
+    port = sockport(sa);
+}
+
+int main(int argc, char *argv[])
+{
+    stdnull();
+    // Children then find the time zone loaded instead of reading it each.
+    tzset();
+
+    if (argc == 2)
+        portbase = static_cast<unsigned short>(atoi(argv[1]));
+    else if (argc != 1)
+        errx(1, "usage: %s [port]\n", argv[0]);
+
+    nfds = 0;
+    FD_ZERO(&afds);
+    for (service *psv = svent; psv->sv_name != nullptr; ++psv) {
+        opensvc(psv, ownports[size_t(psv - svent)]);
+        fd2sv[size_t(psv->sv_sock)] = psv;
+        if (nfds <= psv->sv_sock)
+            nfds = psv->sv_sock + 1;
+        FD_SET(psv->sv_sock, &afds);
+    }
+    signal(SIGCHLD, reaper);
+
+    for (;;) {
+        rfds = afds;
+        if (select(nfds, &rfds, nullptr, nullptr, nullptr) < 0) {
+            if (errno == EINTR)
+                continue;
+            errx(1, "select error: %s\n", strerror(errno));
+        }
+        for (int fd = 0; fd < nfds; ++fd) {
+            if (!FD_ISSET(fd, &rfds))
+                continue;
+            service *psv = fd2sv[size_t(fd)];
+            if (psv->sv_useTCP)
+                doTCP(psv);
+            else
+                psv->sv_func(psv->sv_sock);
+        }
+    }
+}
