@@ -1,0 +1,13 @@
+// streamgreetsrv - IPv4 TCP greeting server on port 5678.
+#include "inetfam.h"
+
+using fam = inet4;
+
+// Serves one connection at a time until killed; ends only when the port
+// cannot be had (errx, status 1).
+int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
+{
+    int listensockd = passiveTCPsock<fam>("5678");
+    for (;;)
+        acceptturn<fam>(listensockd);
+}
