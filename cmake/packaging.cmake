@@ -1,0 +1,91 @@
+# packaging.cmake - install rules, pkg-config and CMake package files, systemd
+# units and the Debian package. Programs are installed only once they exist,
+# so the tree builds whatever is still missing.
+
+set(SUITE_PROGRAMS
+  quadserv datepage clockpage greetpage
+  streamgreetsrv streamgreetsrv6 dgramgreetsrv dgramgreetsrv6
+  streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6
+  greetlocal)
+
+foreach(prog IN LISTS SUITE_PROGRAMS)
+  if(TARGET ${prog})
+    install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+# The library, its header and an export set that find_package(portkit) loads.
+# The header is named by full path: install() resolves a relative one from
+# this file's folder, not the library's.
+set_property(TARGET portkit PROPERTY PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/socklib/portkit.h)
+install(TARGETS portkit EXPORT portkitTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(PORTKIT_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/portkit)
+install(EXPORT portkitTargets NAMESPACE portkit:: DESTINATION ${PORTKIT_CMAKEDIR})
+
+include(CMakePackageConfigHelpers)
+configure_package_config_file(
+  ${PROJECT_SOURCE_DIR}/packaging/portkitConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/packaging/portkitConfig.cmake
+  INSTALL_DESTINATION ${PORTKIT_CMAKEDIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/packaging/portkitConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/packaging/portkitConfig.cmake
+  ${PROJECT_BINARY_DIR}/packaging/portkitConfigVersion.cmake
+  DESTINATION ${PORTKIT_CMAKEDIR})
+
+# portkit.pc and the units name absolute paths of the installed tree, and the
+# prefix may change at install time (cmake --install --prefix), so they are
+# configured then, not now.
+set(units)
+foreach(unit quadserv datepage clockpage)
+  if(TARGET ${unit})
+    list(APPEND units ${unit})
+  endif()
+endforeach()
+install(CODE "
+  set(PK_SOURCE_DIR \"${PROJECT_SOURCE_DIR}/packaging\")
+  set(PK_STAGE_DIR \"${PROJECT_BINARY_DIR}/packaging/stage\")
+  set(PK_VERSION \"${PROJECT_VERSION}\")
+  set(PK_DESCRIPTION \"${PROJECT_DESCRIPTION}\")
+  set(PK_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+  set(PK_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(PK_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(PK_UNITS \"${units}\")
+")
+install(SCRIPT ${PROJECT_SOURCE_DIR}/packaging/installconfigured.cmake)
+
+# Debian package: cpack -G DEB.
+set(CPACK_PACKAGE_NAME quadserv-suite)
+set(CPACK_PACKAGE_VENDOR "quadserv-suite developers")
+set(CPACK_PACKAGE_CONTACT "quadserv-suite developers <quadserv-suite@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "super-server for echo, chargen, daytime and time, page servers, greeting programs")
+set(CPACK_PACKAGE_DESCRIPTION
+  "quadserv serves echo, chargen, daytime and time over TCP and UDP from one
+process. datepage and clockpage answer every HTTP request with the local date
+and time, greetpage with a greeting. Eight small greeting servers and clients
+(TCP and UDP, IPv4 and IPv6) and greetlocal show the basic socket patterns.
+Includes libportkit, the socket library the servers share, with its header,
+pkg-config file and CMake package, man pages and systemd units.")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Install through DESTDIR so files that hold the prefix (units, portkit.pc)
+# name /usr, not the staging folder.
+set(CPACK_SET_DESTDIR ON)
+find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+endif()
+set(CPACK_GENERATOR DEB)
+include(CPack)

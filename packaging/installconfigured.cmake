@@ -1,0 +1,44 @@
+# installconfigured.cmake - runs at install time: fills portkit.pc and the
+# systemd units with the prefix being installed to, then installs them (DESTDIR
+# and the install manifest honoured by file(INSTALL)).
+
+set(prefix "${CMAKE_INSTALL_PREFIX}")
+# Absolute paths for the units; paths below ${prefix} for portkit.pc.
+foreach(kind BIN LIB INCLUDE)
+  if(IS_ABSOLUTE "${PK_${kind}DIR}")
+    set(PK_FULL_${kind}DIR "${PK_${kind}DIR}")
+    set(PC_${kind}DIR "${PK_${kind}DIR}")
+  else()
+    set(PK_FULL_${kind}DIR "${prefix}/${PK_${kind}DIR}")
+    set(PC_${kind}DIR "\${prefix}/${PK_${kind}DIR}")
+  endif()
+endforeach()
+
+# One staging folder per prefix: two installs at once (a test and cpack) must
+# not fill each other's files.
+string(MD5 stage "${prefix}")
+set(stage "${PK_STAGE_DIR}/${stage}")
+
+configure_file("${PK_SOURCE_DIR}/portkit.pc.in" "${stage}/portkit.pc" @ONLY)
+file(INSTALL DESTINATION "${PK_FULL_LIBDIR}/pkgconfig" TYPE FILE FILES "${stage}/portkit.pc")
+
+# The units share one template; these are the lines in which they differ.
+set(quadserv_description "Echo, chargen, daytime and time over TCP and UDP (quadserv)")
+set(quadserv_service_extra "# One child per TCP connection: a bound keeps a flood of clients from
+# filling the host's process table.
+TasksMax=512
+")
+set(datepage_description "Local date and time as an HTTP page on port 8013 (datepage)")
+set(clockpage_description "Local date and time as an HTTP page on the time port (clockpage)")
+set(clockpage_extra "# TCP port 37 (time) is quadserv's too; only one of them can hold it.
+Conflicts=quadserv.service
+")
+
+foreach(UNIT_NAME IN LISTS PK_UNITS)
+  set(UNIT_DESCRIPTION "${${UNIT_NAME}_description}")
+  set(UNIT_EXTRA "${${UNIT_NAME}_extra}")
+  set(UNIT_SERVICE_EXTRA "${${UNIT_NAME}_service_extra}")
+  configure_file("${PK_SOURCE_DIR}/server.service.in" "${stage}/${UNIT_NAME}.service" @ONLY)
+  file(INSTALL DESTINATION "${prefix}/lib/systemd/system" TYPE FILE
+       FILES "${stage}/${UNIT_NAME}.service")
+endforeach()
