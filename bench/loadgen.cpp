@@ -1,0 +1,985 @@
+// loadgen - load tool: measures the suite's servers against two reference servers of its own.
+//
+//   loadgen suite BINDIR OUTDIR [rounds] [seconds]   the whole benchmark
+//   loadgen ref fork|inproc BASE                      a reference server alone
+//
+// The fork reference accepts, forks, and the child writes the reply and
+// exits; the in-process reference answers in its own process. Both serve
+// echo, chargen, daytime and time at BASE+7, +13, +19, +37 as quadserv does,
+// and the three pages at BASE+80, +81, +82.
+#include "sockhelp.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <err.h>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <clocale>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+namespace {
+
+// ---------------------------------------------------------------- common
+
+constexpr char pagehead[] = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\n";
+static_assert(sizeof pagehead - 1 == 64);
+constexpr char datehead[] =
+    "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\nLocal daytime is: ";
+static_assert(sizeof datehead - 1 == 82);
+constexpr char clockhead[] =
+    "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\nLocal time is: ";
+static_assert(sizeof clockhead - 1 == 79);
+constexpr char hellomsg[] = "Hello World!\n";
+static_assert(sizeof hellomsg - 1 == 13);
+constexpr char httpreq[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+
+constexpr uint32_t unix1900 = 2208988800U;
+constexpr size_t chargenperiod = 95 * 74; // the line pattern repeats after 95 lines
+
+// Port offsets from a base, as quadserv adds its base to the standard ports.
+enum svckey { k_echo, k_chargen, k_daytime, k_time, k_uecho, k_utime, k_date, k_clock, k_greet, nkeys };
+constexpr std::array<int, nkeys> keyoff = {7, 19, 13, 37, 7, 37, 80, 81, 82};
+constexpr std::array<bool, nkeys> keytcp = {true, true, true, true, false, false, true, true, true};
+
+// nowsec: seconds on the monotonic clock.
+double nowsec()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// chargenfill: n bytes of the chargen stream from its start into buf.
+void chargenfill(char *buf, size_t n)
+{
+    char c = ' ';
+    for (size_t i = 0; i < n; ++i) {
+        size_t col = i % 74;
+        if (col == 72) {
+            buf[i] = '\r';
+        } else if (col == 73) {
+            buf[i] = '\n';
+        } else {
+            buf[i] = c;
+            if (++c == 0x7f)
+                c = ' ';
+        }
+    }
+}
+
+// setopt: sets an int socket option; failures are harmless here and ignored.
+void setopt(int s, int level, int name, int value)
+{
+    (void)setsockopt(s, level, name, &value, sizeof value);
+}
+
+// settimeo: receive and send time-outs of ms milliseconds on s.
+void settimeo(int s, int ms)
+{
+    timeval tv = {.tv_sec = ms / 1000, .tv_usec = (ms % 1000) * 1000};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// loopaddr: 127.0.0.1 at port.
+sockaddr_in loopaddr(int port)
+{
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(uint16_t(port));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sin;
+}
+
+// bindsock: a socket of type bound to the dual-stack wildcard at port, as
+// the suite's library opens them; -1 with errno set on failure.
+int bindsock(int type, int port)
+{
+    int s = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -1;
+    setopt(s, IPPROTO_IPV6, IPV6_V6ONLY, 0);
+    if (type == SOCK_STREAM)
+        setopt(s, SOL_SOCKET, SO_REUSEADDR, 1);
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_addr = in6addr_any;
+    sin6.sin6_port = htons(uint16_t(port));
+    if (bind(s, sap(&sin6), sizeof sin6) < 0) {
+        int e = errno;
+        close(s);
+        errno = e;
+        return -1;
+    }
+    return s;
+}
+
+// portfree: whether port can be bound right now for TCP and for UDP.
+bool portfree(int port)
+{
+    for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+        int s = bindsock(type, port);
+        if (s < 0)
+            return false;
+        close(s);
+    }
+    return true;
+}
+
+// pickbase: a base whose every service offset, and base+200 and +201 for
+// the page servers, is free and at least 300 ports away from the nused bases
+// in used; never fails (errx).
+int pickbase(const int *used, int nused)
+{
+    for (int tries = 0; tries < 2000; ++tries) {
+        int base = 20000 + rand() % 39000;
+        bool ok = portfree(base + 200) && portfree(base + 201);
+        for (int i = 0; i < nused; ++i)
+            ok = ok && abs(base - used[i]) >= 300;
+        for (int off : keyoff)
+            ok = ok && portfree(base + off);
+        if (ok)
+            return base;
+    }
+    errx(1, "no free port base found");
+}
+
+// ---------------------------------------------------------------- reference servers
+
+// refreaper: collects ended children of the fork reference.
+void refreaper(int)
+{
+    int saved = errno;
+    while (waitpid(-1, nullptr, WNOHANG) > 0)
+        ;
+    errno = saved;
+}
+
+void refecho(int s)
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(s, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        if (write(s, buf, size_t(n)) < 0)
+            return;
+    }
+}
+
+void refchargen(int s)
+{
+    char buf[74 * 95];
+    chargenfill(buf, sizeof buf);
+    for (size_t line = 0;; line = (line + 1) % 95)
+        if (write(s, buf + line * 74, 74) < 0)
+            return;
+}
+
+void refdaytime(int s)
+{
+    char buf[72];
+    time_t now = time(nullptr);
+    snprintf(buf, sizeof buf, "%s", asctime(localtime(&now)));
+    (void)!write(s, buf, strlen(buf));
+}
+
+void reftime(int s)
+{
+    uint32_t v = htonl(uint32_t(uint64_t(time(nullptr)) + unix1900));
+    (void)!write(s, &v, sizeof v);
+}
+
+void refuecho(int s)
+{
+    char buf[4096];
+    sockaddr_storage fsin;
+    socklen_t alen = sizeof fsin;
+    ssize_t n = recvfrom(s, buf, sizeof buf, 0, sap(&fsin), &alen);
+    if (n >= 0)
+        sendto(s, buf, size_t(n), 0, sap(&fsin), alen);
+}
+
+void refutime(int s)
+{
+    char buf[1];
+    sockaddr_storage fsin;
+    socklen_t alen = sizeof fsin;
+    if (recvfrom(s, buf, sizeof buf, 0, sap(&fsin), &alen) < 0)
+        return;
+    uint32_t v = htonl(uint32_t(uint64_t(time(nullptr)) + unix1900));
+    sendto(s, &v, sizeof v, 0, sap(&fsin), alen);
+}
+
+// refpage: the page servers' exchange: one receive, the first part, the
+// second part (the date by the locale's format, or the greeting), then the
+// same clean close (our side shut, the client's rest read).
+void refpage(int s, std::string_view first, bool date)
+{
+    char request[1024];
+    (void)recv(s, request, sizeof request, 0);
+    (void)send(s, first.data(), first.size(), MSG_NOSIGNAL);
+    if (date) {
+        char dts[256];
+        time_t now = time(nullptr);
+        dts[0] = '\0';
+        strftime(dts, sizeof dts, nl_langinfo(D_T_FMT), localtime(&now));
+        (void)send(s, dts, strlen(dts), MSG_NOSIGNAL);
+    } else {
+        (void)send(s, hellomsg, sizeof hellomsg - 1, MSG_NOSIGNAL);
+    }
+    drainpeer(s);
+}
+
+void refdate(int s) { refpage(s, {datehead, sizeof datehead - 1}, true); }
+void refclock(int s) { refpage(s, {clockhead, sizeof clockhead - 1}, true); }
+void refgreet(int s) { refpage(s, {pagehead, sizeof pagehead - 1}, false); }
+
+constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refdaytime, reftime,
+                                                      refuecho, refutime, refdate, refclock, refgreet};
+
+// refserve: runs a reference server at base for ever; exits through err.
+[[noreturn]] void refserve(bool forking, int base)
+{
+    signal(SIGPIPE, SIG_IGN);
+    tzset();
+    setlocale(LC_ALL, "");
+    std::array<int, nkeys> socks{};
+    fd_set afds;
+    FD_ZERO(&afds);
+    int nfds = 0;
+    for (int k = 0; k < nkeys; ++k) {
+        socks[size_t(k)] = bindsock(keytcp[size_t(k)] ? SOCK_STREAM : SOCK_DGRAM, base + keyoff[size_t(k)]);
+        if (socks[size_t(k)] < 0 || socks[size_t(k)] >= FD_SETSIZE)
+            err(1, "reference: port %d", base + keyoff[size_t(k)]);
+        if (keytcp[size_t(k)] && listen(socks[size_t(k)], 32) < 0)
+            err(1, "reference: listen on %d", base + keyoff[size_t(k)]);
+        FD_SET(socks[size_t(k)], &afds);
+        nfds = std::max(nfds, socks[size_t(k)] + 1);
+    }
+    if (forking)
+        signal(SIGCHLD, refreaper);
+
+    for (;;) {
+        fd_set rfds = afds;
+        if (select(nfds, &rfds, nullptr, nullptr, nullptr) < 0) {
+            if (errno == EINTR)
+                continue;
+            err(1, "reference: select");
+        }
+        for (int k = 0; k < nkeys; ++k) {
+            int s = socks[size_t(k)];
+            if (!FD_ISSET(s, &rfds))
+                continue;
+            if (!keytcp[size_t(k)]) {
+                reffunc[size_t(k)](s);
+                continue;
+            }
+            int c = accept(s, nullptr, nullptr);
+            if (c < 0)
+                continue;
+            if (!forking) {
+                reffunc[size_t(k)](c);
+            } else if (fork() == 0) {
+                reffunc[size_t(k)](c);
+                exit(0);
+            }
+            close(c);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- load workers
+
+enum class load { tcpread, echoshort, echobulk, chargen, udp, http };
+
+// One measurement: what to do, against which port, with how many clients.
+struct job {
+    load kind;
+    int port;
+    int clients;
+    long count;    // operations at most (bytes: blocks of 4 KiB)
+    double secs;   // and at most this long
+    size_t expect; // reply length that tcpread and udp check (0: any)
+    bool udptime;  // udp: a time request rather than an echo
+};
+
+// What one worker, and then the whole job, did.
+struct tally {
+    long ops;
+    long errors;
+    long lost;
+    double bytes;
+};
+
+// tcpopen: a TCP socket connected to 127.0.0.1:port with 3 s time-outs; -1 on failure.
+int tcpopen(int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -1;
+    settimeo(s, 3000);
+    sockaddr_in sin = loopaddr(port);
+    if (connect(s, sap(&sin), sizeof sin) < 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// readall: bytes read until end of stream into buf (len at most); -1 on error.
+long readall(int s, char *buf, size_t len)
+{
+    size_t got = 0;
+    for (;;) {
+        ssize_t n = read(s, buf + got, len - got);
+        if (n == 0)
+            return long(got);
+        if (n < 0)
+            return errno == EINTR ? long(got) : -1;
+        got += size_t(n);
+        if (got == len)
+            return long(got);
+    }
+}
+
+// oneconn: one short connection of kind; whether its reply was right.
+bool oneconn(const job &j)
+{
+    int s = tcpopen(j.port);
+    if (s < 0)
+        return false;
+    char buf[512];
+    bool ok = false;
+    switch (j.kind) {
+    case load::tcpread:
+        ok = readall(s, buf, sizeof buf) == long(j.expect);
+        break;
+    case load::echoshort:
+        ok = write(s, "x", 1) == 1 && read(s, buf, 1) == 1 && buf[0] == 'x';
+        break;
+    case load::http: {
+        long n = write(s, httpreq, sizeof httpreq - 1) == long(sizeof httpreq - 1)
+                     ? readall(s, buf, sizeof buf) : -1;
+        ok = n >= long(sizeof pagehead - 1 + sizeof hellomsg - 1) &&
+             memcmp(buf, pagehead, 17) == 0;
+        break;
+    }
+    default:
+        break;
+    }
+    close(s);
+    return ok;
+}
+
+// streamrun: one long connection until the deadline: echo in 4 KiB blocks
+// with up to 64 KiB in flight, or chargen read; every byte is checked.
+tally streamrun(const job &j, double deadline)
+{
+    tally t{};
+    static char pat[2 * chargenperiod];
+    size_t period = j.kind == load::chargen ? chargenperiod : 4096;
+    if (j.kind == load::chargen)
+        chargenfill(pat, sizeof pat);
+    else
+        for (size_t i = 0; i < sizeof pat; ++i)
+            pat[i] = char('a' + (i % 4096 * 7) % 26); // the same every 4096 bytes
+
+    int s = tcpopen(j.port);
+    if (s < 0) {
+        t.errors = 1;
+        return t;
+    }
+    fcntl(s, F_SETFL, O_NONBLOCK);
+    size_t sent = 0, recvd = 0;
+    const size_t limit = size_t(j.count) * 4096;
+    bool sending = j.kind == load::echobulk;
+    char buf[4096];
+    for (;;) {
+        bool done = nowsec() >= deadline || recvd >= limit;
+        if (done && sending) {
+            shutdown(s, SHUT_WR);
+            sending = false;
+            deadline = nowsec() + 3; // the echo of what is in flight
+        }
+        if (done && j.kind == load::chargen)
+            break;
+        pollfd pfd = {.fd = s, .events = POLLIN, .revents = 0};
+        if (sending && sent - recvd < 65536)
+            pfd.events |= POLLOUT;
+        if (poll(&pfd, 1, 1000) <= 0)
+            break;
+        if ((pfd.revents & POLLOUT) != 0) {
+            ssize_t n = send(s, pat + sent % period, 4096, MSG_NOSIGNAL);
+            if (n > 0)
+                sent += size_t(n);
+        }
+        if ((pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            ssize_t n = recv(s, buf, sizeof buf, 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN))
+                break;
+            if (n > 0) {
+                if (memcmp(buf, pat + recvd % period, size_t(n)) != 0)
+                    ++t.errors;
+                recvd += size_t(n);
+            }
+        }
+    }
+    if (j.kind == load::echobulk && recvd != sent)
+        ++t.errors;
+    close(s);
+    t.ops = 1;
+    t.bytes = double(recvd);
+    return t;
+}
+
+// udprun: request and reply until count or deadline, 200 ms per request;
+// a request left unanswered counts as lost.
+tally udprun(const job &j, long count, double deadline)
+{
+    tally t{};
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin = loopaddr(j.port);
+    if (s < 0 || connect(s, sap(&sin), sizeof sin) < 0) {
+        t.errors = 1;
+        return t;
+    }
+    char req[64], rep[4096];
+    memset(req, 'u', sizeof req);
+    size_t reqlen = j.udptime ? 1 : sizeof req;
+    for (long i = 0; i < count && nowsec() < deadline; ++i) {
+        memcpy(req, &i, sizeof i); // a late echo is told from the current one
+        if (send(s, req, reqlen, 0) < 0) {
+            ++t.errors;
+            continue;
+        }
+        double until = nowsec() + 0.2;
+        bool answered = false;
+        while (!answered) {
+            int left = int((until - nowsec()) * 1000);
+            pollfd pfd = {.fd = s, .events = POLLIN, .revents = 0};
+            if (left <= 0 || poll(&pfd, 1, left) <= 0)
+                break;
+            ssize_t n = recv(s, rep, sizeof rep, 0);
+            if (n < 0)
+                break;
+            if (j.udptime) {
+                uint32_t v;
+                memcpy(&v, rep, sizeof v);
+                long diff = long(ntohl(v)) - long(uint32_t(uint64_t(time(nullptr)) + unix1900));
+                answered = true;
+                t.errors += n != 4 || labs(diff) > 5;
+            } else if (size_t(n) == reqlen && memcmp(rep, req, reqlen) == 0) {
+                answered = true;
+            }
+        }
+        if (answered)
+            ++t.ops;
+        else
+            ++t.lost;
+    }
+    close(s);
+    return t;
+}
+
+// worker: one client's share of job j until deadline.
+tally worker(const job &j, long share, double deadline)
+{
+    if (j.kind == load::echobulk || j.kind == load::chargen)
+        return streamrun(j, deadline);
+    if (j.kind == load::udp)
+        return udprun(j, share, deadline);
+    tally t{};
+    while (t.ops < share && nowsec() < deadline) {
+        if (oneconn(j))
+            ++t.ops;
+        else if (++t.errors > 200 && t.errors > t.ops)
+            break; // the server is gone; no point hammering on
+    }
+    return t;
+}
+
+// runjob: j with its clients in child processes; the summed tally and the
+// elapsed seconds in *secs.
+tally runjob(const job &j, double *secs)
+{
+    int fds[2];
+    if (pipe(fds) < 0)
+        err(1, "pipe");
+    double start = nowsec();
+    double deadline = start + j.secs;
+    pid_t pids[16];
+    int n = std::min(j.clients, 16);
+    for (int i = 0; i < n; ++i) {
+        pids[i] = fork();
+        if (pids[i] < 0)
+            err(1, "fork");
+        if (pids[i] == 0) {
+            close(fds[0]);
+            tally t = worker(j, (j.count + n - 1) / n, deadline);
+            (void)!write(fds[1], &t, sizeof t);
+            _exit(0);
+        }
+    }
+    close(fds[1]);
+    tally sum{};
+    tally t;
+    while (read(fds[0], &t, sizeof t) == ssize_t(sizeof t)) {
+        sum.ops += t.ops;
+        sum.errors += t.errors;
+        sum.lost += t.lost;
+        sum.bytes += t.bytes;
+    }
+    for (int i = 0; i < n; ++i)
+        waitpid(pids[i], nullptr, 0);
+    close(fds[0]);
+    *secs = nowsec() - start;
+    return sum;
+}
+
+// ---------------------------------------------------------------- the suite
+
+// A server under test or a reference: its process and the port of each key.
+struct server {
+    const char *name;
+    pid_t pid;
+    std::array<int, nkeys> port;
+    bool up;
+};
+
+enum srvidx { s_quad, s_fork, s_inproc, s_date, s_clock, s_greet, nservers };
+
+// Which reference is the ceiling of a mode.
+enum class ceil { fork, inproc, better };
+
+// One benchmark mode: the load, the subject and its ceiling, the target ratio.
+struct mode {
+    const char *name;
+    load kind;
+    svckey key;
+    int clients;
+    srvidx subject;
+    ceil ceiling;
+    double target; // 0: reported only
+    size_t expect;
+    const char *unit;
+};
+
+constexpr mode modes[] = {
+    {"tcp-daytime-1", load::tcpread, k_daytime, 1, s_quad, ceil::fork, 0.95, 25, "conn/s"},
+    {"tcp-daytime-4", load::tcpread, k_daytime, 4, s_quad, ceil::fork, 0.95, 25, "conn/s"},
+    {"tcp-time-1", load::tcpread, k_time, 1, s_quad, ceil::fork, 0.95, 4, "conn/s"},
+    {"tcp-time-4", load::tcpread, k_time, 4, s_quad, ceil::fork, 0.95, 4, "conn/s"},
+    {"tcp-echo-short-1", load::echoshort, k_echo, 1, s_quad, ceil::fork, 0.95, 1, "conn/s"},
+    {"tcp-echo-short-4", load::echoshort, k_echo, 4, s_quad, ceil::fork, 0.95, 1, "conn/s"},
+    {"tcp-echo-4k", load::echobulk, k_echo, 1, s_quad, ceil::better, 0.95, 0, "MiB/s"},
+    {"tcp-chargen", load::chargen, k_chargen, 1, s_quad, ceil::better, 0.95, 0, "MiB/s"},
+    {"udp-echo", load::udp, k_uecho, 1, s_quad, ceil::inproc, 0.95, 64, "req/s"},
+    {"udp-time", load::udp, k_utime, 1, s_quad, ceil::inproc, 0.95, 4, "req/s"},
+    {"http-datepage-1", load::http, k_date, 1, s_date, ceil::inproc, 0.90, 0, "req/s"},
+    {"http-datepage-4", load::http, k_date, 4, s_date, ceil::inproc, 0, 0, "req/s"},
+    {"http-clockpage-1", load::http, k_clock, 1, s_clock, ceil::inproc, 0.90, 0, "req/s"},
+    {"http-clockpage-4", load::http, k_clock, 4, s_clock, ceil::inproc, 0, 0, "req/s"},
+    {"http-greetpage-1", load::http, k_greet, 1, s_greet, ceil::inproc, 0.90, 0, "req/s"},
+    {"http-greetpage-4", load::http, k_greet, 4, s_greet, ceil::inproc, 0, 0, "req/s"},
+};
+constexpr size_t nmodes = std::size(modes);
+constexpr int maxrounds = 31;
+
+// Rates of every round, per mode and server; NaN-free, counted by nrounds.
+struct results {
+    double rate[nmodes][nservers][maxrounds];
+    long errors[nmodes][nservers];
+    long lost[nmodes][nservers];
+    int nrounds;
+};
+
+// spawnserver: starts argv with stdout and stderr to logpath; its pid; never fails (err).
+pid_t spawnserver(const char *const argv[], const char *logpath)
+{
+    int log = open(logpath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log < 0)
+        err(1, "%s", logpath);
+    pid_t pid = fork();
+    if (pid < 0)
+        err(1, "fork");
+    if (pid == 0) {
+        dup2(log, 1);
+        dup2(log, 2);
+        signal(SIGPIPE, SIG_DFL);
+        execv(argv[0], const_cast<char *const *>(argv));
+        _exit(127);
+    }
+    close(log);
+    return pid;
+}
+
+// waitlisten: whether a TCP connection to port succeeds within 5 s.
+bool waitlisten(int port, pid_t pid)
+{
+    for (double until = nowsec() + 5; nowsec() < until;) {
+        int s = tcpopen(port);
+        if (s >= 0) {
+            close(s);
+            return true;
+        }
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return false;
+        usleep(20000);
+    }
+    return false;
+}
+
+// procfield: the value of "name:" in /proc/pid/status in KiB; 0 if absent.
+long rsskb(pid_t pid)
+{
+    char path[64], line[256];
+    snprintf(path, sizeof path, "/proc/%d/status", int(pid));
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return 0;
+    long kb = 0;
+    while (fgets(line, sizeof line, f) != nullptr)
+        if (strncmp(line, "VmRSS:", 6) == 0)
+            kb = atol(line + 6);
+    fclose(f);
+    return kb;
+}
+
+// Children of a process, from /proc: how many live, how many zombies, their resident KiB.
+struct kids {
+    int live;
+    int zombies;
+    long rsskb;
+};
+
+kids childrenof(pid_t pid)
+{
+    kids k{};
+    DIR *d = opendir("/proc");
+    if (d == nullptr)
+        return k;
+    while (dirent *e = readdir(d)) {
+        char path[300], line[512];
+        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+            continue;
+        snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
+        FILE *f = fopen(path, "r");
+        if (f == nullptr)
+            continue;
+        bool got = fgets(line, sizeof line, f) != nullptr;
+        fclose(f);
+        const char *rp = got ? strrchr(line, ')') : nullptr;
+        char state;
+        int ppid;
+        if (rp == nullptr || sscanf(rp + 2, "%c %d", &state, &ppid) != 2 || ppid != pid)
+            continue;
+        if (state == 'Z') {
+            ++k.zombies;
+        } else {
+            ++k.live;
+            k.rsskb += rsskb(pid_t(atoi(e->d_name)));
+        }
+    }
+    closedir(d);
+    return k;
+}
+
+// median: of the first n values (sorted in place).
+double median(double *v, int n)
+{
+    std::sort(v, v + n);
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// measure: one run of mode m against server sv; its rate in the mode's unit.
+double measure(const mode &m, const server &sv, double secs, long *errors, long *lost)
+{
+    job j = {.kind = m.kind, .port = sv.port[m.key], .clients = m.clients,
+             .count = m.kind == load::echobulk || m.kind == load::chargen ? 1L << 20 : 200000,
+             .secs = secs, .expect = m.expect, .udptime = m.key == k_utime};
+    double took;
+    tally t = runjob(j, &took);
+    *errors += t.errors;
+    *lost += t.lost;
+    if (m.kind == load::echobulk || m.kind == load::chargen)
+        return t.bytes / took / (1024 * 1024);
+    return double(t.ops) / took;
+}
+
+// compared: the servers that mode m runs against, subject first.
+int compared(const mode &m, srvidx *out)
+{
+    int n = 0;
+    out[n++] = m.subject;
+    if (m.subject == s_quad && m.kind != load::udp)
+        out[n++] = s_fork;
+    out[n++] = s_inproc;
+    return n;
+}
+
+// runrounds: every mode against its servers, rounds times, servers in
+// alternating order; a warm-up pass first that is not counted.
+void runrounds(results &r, server *svs, int rounds, double secs)
+{
+    for (int round = -1; round < rounds; ++round) {
+        double t = round < 0 ? secs / 5 : secs;
+        for (size_t mi = 0; mi < nmodes; ++mi) {
+            const mode &m = modes[mi];
+            srvidx order[3];
+            int n = compared(m, order);
+            if (!svs[m.subject].up)
+                continue;
+            if (round % 2 == 1)
+                std::reverse(order, order + n);
+            for (int i = 0; i < n; ++i) {
+                long e = 0, l = 0;
+                double rate = measure(m, svs[order[i]], t, &e, &l);
+                if (round >= 0) {
+                    r.rate[mi][order[i]][round] = rate;
+                    r.errors[mi][order[i]] += e;
+                    r.lost[mi][order[i]] += l;
+                }
+            }
+        }
+        if (round >= 0) {
+            r.nrounds = round + 1;
+            fprintf(stderr, "loadgen: round %d of %d done\n", round + 1, rounds);
+        }
+    }
+}
+
+// report: the table on stdout, one "loadgen ..." line per mode in
+// OUTDIR/results.txt and stdout, and the ratios for the chart in ratios.dat.
+int report(results &r, server *svs, const char *outdir)
+{
+    char path[4096];
+    snprintf(path, sizeof path, "%s/results.txt", outdir);
+    FILE *res = fopen(path, "w");
+    snprintf(path, sizeof path, "%s/ratios.dat", outdir);
+    FILE *dat = fopen(path, "w");
+    if (res == nullptr || dat == nullptr)
+        err(1, "%s", outdir);
+    fprintf(dat, "# mode ratio target\n");
+
+    int failed = 0;
+    printf("\n%-18s %10s %10s %10s %-8s %6s %6s %s\n", "mode", "subject", "fork-ref", "inproc-ref",
+           "unit", "ratio", "target", "verdict");
+    for (size_t mi = 0; mi < nmodes; ++mi) {
+        const mode &m = modes[mi];
+        if (!svs[m.subject].up) {
+            printf("%-18s %s is not running: not measured\n", m.name, svs[m.subject].name);
+            continue;
+        }
+        double med[nservers] = {};
+        srvidx order[3];
+        int n = compared(m, order);
+        for (int i = 0; i < n; ++i)
+            med[order[i]] = median(r.rate[mi][order[i]], r.nrounds);
+        double ceiling = m.ceiling == ceil::fork     ? med[s_fork]
+                         : m.ceiling == ceil::inproc ? med[s_inproc]
+                                                     : std::max(med[s_fork], med[s_inproc]);
+        double ratio = ceiling > 0 ? med[m.subject] / ceiling : 0;
+        long errs = r.errors[mi][m.subject], lost = r.lost[mi][m.subject];
+        bool ok = (m.target == 0 || ratio >= m.target) && errs == 0;
+        failed += !ok;
+        const char *verdict = !ok ? "BELOW" : m.target == 0 ? "info" : "ok";
+        char forkcol[32] = "-";
+        if (n == 3)
+            snprintf(forkcol, sizeof forkcol, "%.1f", med[s_fork]);
+        printf("%-18s %10.1f %10s %10.1f %-8s %6.3f %6.2f %s%s%s\n", m.name, med[m.subject],
+               forkcol, med[s_inproc], m.unit, ratio, m.target, verdict,
+               errs != 0 ? " (errors)" : "", lost != 0 ? " (lost)" : "");
+        fprintf(res, "loadgen mode=%s subject=%s median=%.1f", m.name, svs[m.subject].name,
+                med[m.subject]);
+        if (n == 3)
+            fprintf(res, " fork_ref=%.1f", med[s_fork]);
+        fprintf(res, " inproc_ref=%.1f unit=%s ceiling=%s ratio=%.3f target=%.2f errors=%ld "
+                     "lost=%ld rounds=%d\n",
+                med[s_inproc], m.unit,
+                m.ceiling == ceil::fork ? "fork" : m.ceiling == ceil::inproc ? "inproc" : "better",
+                ratio, m.target, errs, lost, r.nrounds);
+        fprintf(dat, "%s %.3f %.2f\n", m.name, ratio, m.target);
+    }
+    fclose(dat);
+    fclose(res);
+    return failed;
+}
+
+// memline: resident memory and children of sv at rest, after warm-up and
+// after the load; 1 when quadserv breaks its limits.
+int memline(const server &sv, long rest, long warm, const char *outdir)
+{
+    kids k = childrenof(sv.pid);
+    long after = rsskb(sv.pid);
+    bool isquad = strcmp(sv.name, "quadserv") == 0;
+    bool ok = !isquad || (rest <= 2048 && after - warm <= 8 && k.zombies == 0);
+    char path[4096];
+    snprintf(path, sizeof path, "%s/results.txt", outdir);
+    FILE *res = fopen(path, "a");
+    for (FILE *f : {stdout, res})
+        if (f != nullptr)
+            fprintf(f, "loadgen memory server=%s rest_kb=%ld warm_kb=%ld after_kb=%ld "
+                       "children=%d children_kb=%ld zombies=%d verdict=%s\n",
+                    sv.name, rest, warm, after, k.live, k.rsskb, k.zombies,
+                    ok ? (isquad ? "ok" : "info") : "BELOW");
+    if (res != nullptr)
+        fclose(res);
+    return !ok;
+}
+
+// suite: starts every server, runs the rounds, reports; exit status 1 when
+// a target is missed.
+int suite(const char *bindir, const char *outdir, int rounds, double secs)
+{
+    mkdir(outdir, 0755);
+    char self[4096];
+    ssize_t sl = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (sl < 0)
+        err(1, "/proc/self/exe");
+    self[sl] = '\0';
+
+    server svs[nservers] = {};
+    const char *names[nservers] = {"quadserv", "fork-ref", "inproc-ref", "datepage", "clockpage", "greetpage"};
+    srand(unsigned(getpid()));
+    int bases[3];
+    for (int i = 0; i < 3; ++i)
+        bases[i] = pickbase(bases, i);
+    for (int s = 0; s < nservers; ++s) {
+        svs[s].name = names[s];
+        svs[s].port.fill(-1);
+    }
+    for (int k = 0; k < nkeys; ++k) {
+        for (int s : {s_quad, s_fork, s_inproc})
+            svs[s].port[size_t(k)] = bases[s] + keyoff[size_t(k)];
+    }
+    svs[s_date].port[k_date] = bases[s_quad] + 200;
+    svs[s_clock].port[k_clock] = bases[s_quad] + 201;
+    svs[s_greet].port[k_greet] = 5678;
+
+    char qb[16], fb[16], ib[16], dp[16], cp[16], path[4096];
+    snprintf(qb, sizeof qb, "%d", bases[s_quad]);
+    snprintf(fb, sizeof fb, "%d", bases[s_fork]);
+    snprintf(ib, sizeof ib, "%d", bases[s_inproc]);
+    snprintf(dp, sizeof dp, "%d", svs[s_date].port[k_date]);
+    snprintf(cp, sizeof cp, "%d", svs[s_clock].port[k_clock]);
+    std::string_view prog[nservers] = {"quadserv", "", "", "datepage", "clockpage", "greetpage"};
+    const char *arg[nservers] = {qb, fb, ib, dp, cp, nullptr};
+
+    for (int s = 0; s < nservers; ++s) {
+        char exe[4096];
+        const char *argv[5];
+        if (s == s_fork || s == s_inproc) {
+            argv[0] = self;
+            argv[1] = "ref";
+            argv[2] = s == s_fork ? "fork" : "inproc";
+            argv[3] = arg[s];
+            argv[4] = nullptr;
+        } else {
+            snprintf(exe, sizeof exe, "%s/%s", bindir, prog[s].data());
+            if (access(exe, X_OK) != 0) {
+                fprintf(stderr, "loadgen: %s not built: not measured\n", exe);
+                continue;
+            }
+            if (s == s_greet && !portfree(5678)) {
+                fprintf(stderr, "loadgen: port 5678 is taken by another program: "
+                                "greetpage not measured\n");
+                continue;
+            }
+            argv[0] = exe;
+            argv[1] = arg[s];
+            argv[2] = nullptr;
+        }
+        snprintf(path, sizeof path, "%s/trace-%s.txt", outdir, names[s]);
+        svs[s].pid = spawnserver(argv, path);
+        int probe = s == s_greet ? 5678 : s == s_date ? svs[s].port[k_date]
+                    : s == s_clock                    ? svs[s].port[k_clock]
+                                                      : svs[s].port[k_daytime];
+        svs[s].up = waitlisten(probe, svs[s].pid);
+        if (!svs[s].up)
+            fprintf(stderr, "loadgen: %s did not start (see %s)\n", names[s], path);
+    }
+    if (!svs[s_fork].up || !svs[s_inproc].up)
+        errx(1, "the reference servers did not start");
+
+    // Connections made by waitlisten are over; give children time to end.
+    usleep(300000);
+    long rest[nservers];
+    for (int s = 0; s < nservers; ++s)
+        rest[s] = svs[s].up ? rsskb(svs[s].pid) : 0;
+
+    static results r;
+    printf("loadgen: %d rounds of %.2f s per run; quadserv base %d, fork-ref %d, inproc-ref %d\n",
+           rounds, secs, bases[s_quad], bases[s_fork], bases[s_inproc]);
+    runrounds(r, svs, 0, secs); // the warm-up pass
+    usleep(500000);
+    long warm[nservers];
+    for (int s = 0; s < nservers; ++s)
+        warm[s] = svs[s].up ? rsskb(svs[s].pid) : 0;
+    r.nrounds = 0;
+    runrounds(r, svs, rounds, secs);
+    sleep(1);
+
+    int failed = report(r, svs, outdir);
+    for (int s = 0; s < nservers; ++s)
+        if (svs[s].up)
+            failed += memline(svs[s], rest[s], warm[s], outdir);
+
+    for (int s = 0; s < nservers; ++s) {
+        if (svs[s].pid <= 0)
+            continue;
+        if (waitpid(svs[s].pid, nullptr, WNOHANG) == svs[s].pid) {
+            fprintf(stderr, "loadgen: %s ended during the run\n", names[s]);
+            ++failed;
+            continue;
+        }
+        kill(svs[s].pid, SIGTERM);
+        waitpid(svs[s].pid, nullptr, 0);
+    }
+    return failed == 0 ? 0 : 1;
+}
+
+[[noreturn]] void usage()
+{
+    fprintf(stderr, "usage: loadgen suite BINDIR OUTDIR [rounds] [seconds]\n"
+                    "       loadgen ref fork|inproc BASE\n");
+    exit(2);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    signal(SIGPIPE, SIG_IGN);
+    if (argc == 4 && strcmp(argv[1], "ref") == 0) {
+        bool forking = strcmp(argv[2], "fork") == 0;
+        if (!forking && strcmp(argv[2], "inproc") != 0)
+            usage();
+        refserve(forking, atoi(argv[3]));
+    }
+    if (argc >= 4 && argc <= 6 && strcmp(argv[1], "suite") == 0) {
+        int rounds = argc > 4 ? atoi(argv[4]) : 5;
+        double secs = argc > 5 ? atof(argv[5]) : 1.0;
+        if (rounds < 1 || rounds > maxrounds || secs <= 0 || secs > 30)
+            errx(1, "rounds must be 1-%d and seconds above 0 and at most 30", maxrounds);
+        return suite(argv[2], argv[3], rounds, secs);
+    }
+    usage();
+}

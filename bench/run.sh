@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# run.sh - builds a Release tree and runs the benchmark: medians of interleaved
+# rounds, ratios to the reference ceilings, and a bar chart of the ratios.
+#   bench/run.sh [rounds] [seconds-per-run]     (defaults: 5 rounds, 1 s)
+# Results go to build-bench/bench/: results.txt (one line per mode),
+# ratios.png, and the servers' trace files.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+rounds=${1:-5}
+secs=${2:-1}
+build=build-bench
+out=$build/bench
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSUITE_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+rm -rf "$out"
+mkdir -p "$out"
+
+echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores $(uname -m), load $(cut -d' ' -f1-3 /proc/loadavg)"
+status=0
+"$build/bin/loadgen" suite "$build/bin" "$out" "$rounds" "$secs" || status=$?
+echo
+cat "$out/results.txt"
+
+if command -v gnuplot >/dev/null 2>&1; then
+  gnuplot <<PLOT
+set terminal pngcairo size 1100,560 noenhanced
+set output "$out/ratios.png"
+set title "Median rate as a share of the reference ceiling ($rounds interleaved rounds)"
+set style data histograms
+set style fill solid 0.8 border -1
+set boxwidth 0.7
+set yrange [0:*]
+set ylabel "ratio to ceiling"
+set xtics rotate by -40 left
+set grid ytics
+set bmargin 9
+set rmargin 10
+set key top right
+plot "$out/ratios.dat" using 2:xtic(1) title "measured" lc rgb "#4477aa", \
+     "" using 0:(\$3 > 0 ? \$3 : 1/0) with points pt 7 ps 1.2 lc rgb "#cc3311" title "target"
+PLOT
+  echo "chart: $out/ratios.png"
+else
+  echo "gnuplot not found: no chart (scripts/setup.sh installs gnuplot-nox)"
+fi
+exit $status
