@@ -81,6 +81,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Install through DESTDIR so files that hold the prefix (units, portkit.pc)
 # name /usr, not the staging folder.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

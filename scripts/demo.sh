@@ -1,0 +1,259 @@
+#!/usr/bin/env bash
+# demo.sh - builds the suite and shows all thirteen programs at work on
+# loopback, each answered by a real client; no root needed.
+#   scripts/demo.sh                       set up, build into build/, show
+#   DEMO_BUILD_DIR=dir scripts/demo.sh    show only, with an existing build
+# Exits non-zero when any exchange fails. Everything it starts it stops.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+if [ -z "${DEMO_BUILD_DIR:-}" ]; then
+  scripts/setup.sh --demo || exit 1
+  cmake -S . -B build >/dev/null || exit 1
+  cmake --build build -j"$(nproc)" || exit 1
+  DEMO_BUILD_DIR=build
+fi
+bin=$(cd "$DEMO_BUILD_DIR/bin" 2>/dev/null && pwd) || {
+  echo "demo: no programs in $DEMO_BUILD_DIR/bin" >&2
+  exit 1
+}
+programs=(quadserv datepage clockpage greetpage
+          streamgreetsrv streamgreetsrv6 dgramgreetsrv dgramgreetsrv6
+          streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6 greetlocal)
+for p in "${programs[@]}"; do
+  [ -x "$bin/$p" ] || { echo "demo: $bin/$p is missing" >&2; exit 1; }
+done
+for c in socat nc curl rdate stdbuf timeout; do
+  command -v "$c" >/dev/null || { echo "demo: $c is missing (run scripts/setup.sh --demo)" >&2; exit 1; }
+done
+
+export PATH="$bin:$PATH"
+# Servers print through stdio without flushing; stdbuf makes their lines show
+# at once. Its preload must not stop a sanitizer build from starting.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+logs=$(mktemp -d)
+pids=()
+asked=0
+failed=0
+
+cleanup() {
+  for pid in "${pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  done
+  rm -rf "$logs"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+say() { printf '\n== %s ==\n' "$*"; }
+indent() { tr -d '\r' | sed 's/^/    /'; }
+
+# inuse PORT PROTO: whether a socket on this host holds PORT, in any state
+# (TIME_WAIT included: it still stops a server that does not reuse addresses).
+inuse() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  awk -v hex="$hex" 'FNR > 1 { split($2, a, ":"); if (a[2] == hex) found = 1 }
+    END { exit !found }' "/proc/net/$2" "/proc/net/${2}6"
+}
+
+# listening PORT PROTO: whether PORT is listening (TCP) or bound (UDP).
+listening() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  awk -v hex="$hex" -v want="$([ "$2" = tcp ] && echo 0A || echo 07)" '
+    FNR > 1 { split($2, a, ":"); if (a[2] == hex && $4 == want) found = 1 }
+    END { exit !found }' "/proc/net/$2" "/proc/net/${2}6"
+}
+
+# freeport: a port that no socket of either transport holds.
+freeport() {
+  local p
+  for _ in $(seq 200); do
+    p=$((20000 + RANDOM % 40000))
+    inuse "$p" tcp || inuse "$p" udp || { echo "$p"; return; }
+  done
+  return 1
+}
+
+# freebase: a port base under which echo, daytime, chargen and time are free.
+freebase() {
+  local b
+  for _ in $(seq 200); do
+    b=$((20000 + RANDOM % 40000))
+    local ok=1
+    for s in 7 13 19 37; do
+      inuse $((b + s)) tcp && ok=0
+      inuse $((b + s)) udp && ok=0
+    done
+    [ $ok = 1 ] && { echo "$b"; return; }
+  done
+  return 1
+}
+
+# waitfree PORT PROTO: waits until PORT is free. A server closes its TCP
+# connections first, so each one holds the port for a minute afterwards
+# (TIME_WAIT), and the greeting servers and greetpage do not ask for reuse.
+waitfree() {
+  inuse "$@" || return 0
+  echo "(port $1/$2 is still held by the closed connections of the last server,"
+  echo " for about a minute, and this one does not reuse addresses: waiting)"
+  for _ in $(seq 150); do
+    sleep 0.5
+    inuse "$@" || return 0
+  done
+  echo "demo: port $1/$2 stays in use; is another server running on it?" >&2
+  return 1
+}
+
+# start NAME ARGS... -- PORT PROTO: starts a server, shows the command, waits
+# until it listens. Sets $started to its PID.
+start() {
+  local args=() port proto
+  while [ "$1" != -- ]; do args+=("$1"); shift; done
+  port=$2 proto=$3
+  local log="$logs/${args[0]}"
+  echo "\$ ${args[*]} &"
+  stdbuf -oL "${args[@]}" >"$log.out" 2>"$log.err" &
+  started=$!
+  pids+=("$started")
+  for _ in $(seq 100); do
+    listening "$port" "$proto" && return 0
+    kill -0 "$started" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "demo: ${args[0]} did not start on $port/$proto:" >&2
+  cat "$log.err" >&2
+  failed=$((failed + 1))
+  return 1
+}
+
+# stop PID: ends one server this script started.
+stop() {
+  kill -TERM "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+  local kept=()
+  for p in "${pids[@]}"; do [ "$p" = "$1" ] || kept+=("$p"); done
+  pids=("${kept[@]}")
+}
+
+# shown NAME: what a server has printed so far.
+shown() {
+  local f="$logs/$1"
+  if [ -s "$f.out" ] || [ -s "$f.err" ]; then
+    echo "  $1 printed:"
+    cat "$f.out" "$f.err" | indent
+  fi
+}
+
+# ask COMMAND CHECK ARG: runs COMMAND (a client), shows it and its output, and
+# counts it failed unless CHECK ARG holds: "is" exact text, "like" an
+# extended regular expression every line matches.
+ask() {
+  local cmd=$1 check=$2 want=$3 out rc ok=0
+  asked=$((asked + 1))
+  echo "\$ $cmd"
+  out=$(timeout 15 bash -c "$cmd" 2>&1)
+  rc=$?
+  printf '%s\n' "$out" | indent
+  case $check in
+    is) [ "$out" = "$want" ] && ok=1 ;;
+    like) [ -n "$out" ] && ! printf '%s\n' "$out" | tr -d '\r' | grep -Evq -- "$want" && ok=1 ;;
+  esac
+  if [ $rc = 0 ] && [ $ok = 1 ]; then
+    echo "  ok"
+  else
+    echo "  FAILED (exit status $rc)"
+    failed=$((failed + 1))
+  fi
+}
+
+chargen() { # the first $1 lines a chargen server sends
+  awk -v n="$1" 'BEGIN { c = 32; for (l = 0; l < n; l++) { s = "";
+    for (i = 0; i < 72; i++) { s = s sprintf("%c", c); if (++c == 127) c = 32 }
+    printf "%s\r\n", s } }'
+}
+asctime='^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}$'
+rdatetime='^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [A-Z]+ [0-9]{4}$'
+
+echo "Programs from $bin"
+
+# The TCP servers on port 5678 come apart from each other, with other
+# programs between them, as each must wait out the last one's connections.
+say "streamgreetsrv6 and dgramgreetsrv6: greeting servers over IPv6, port 5678"
+if waitfree 5678 tcp && waitfree 5678 udp &&
+   start streamgreetsrv6 -- 5678 tcp && srv=$started &&
+   start dgramgreetsrv6 -- 5678 udp && dsrv=$started; then
+  ask "streamgreetcli6" is "Hello World!"
+  ask "dgramgreetcli6" is "Hello World!"
+  ask "echo hi | socat -t 2 - 'UDP6:[::1]:5678'" is "Hello World!"
+  shown streamgreetsrv6
+  shown dgramgreetsrv6
+  stop "$srv"
+  stop "$dsrv"
+fi
+
+say "quadserv: echo, chargen, daytime and time over TCP and UDP"
+base=$(freebase) || { echo "demo: no free port base" >&2; exit 1; }
+if start quadserv "$base" -- $((base + 37)) udp; then
+  echo "(port base $base: echo $((base + 7)), daytime $((base + 13)), chargen $((base + 19)), time $((base + 37)))"
+  ask "echo 'hello, echo' | socat - TCP:127.0.0.1:$((base + 7))" is "hello, echo"
+  ask "echo 'hello, echo over UDP' | socat -t 2 - UDP:127.0.0.1:$((base + 7))" is "hello, echo over UDP"
+  ask "nc -d 127.0.0.1 $((base + 19)) | head -n 2" is "$(chargen 2)"
+  ask "echo | socat -t 2 - UDP:127.0.0.1:$((base + 19))" is "$(chargen 1)"
+  ask "nc -d 127.0.0.1 $((base + 13))" like "$asctime"
+  ask "socat - 'TCP6:[::1]:$((base + 13))' </dev/null" like "$asctime"
+  ask "echo | nc -u -w 1 127.0.0.1 $((base + 13))" like "$asctime"
+  ask "rdate -p -o $((base + 37)) 127.0.0.1" like "$rdatetime"
+  ask "rdate -p -u -o $((base + 37)) 127.0.0.1" like "$rdatetime"
+  shown quadserv
+  stop "$started"
+fi
+
+say "streamgreetsrv and dgramgreetsrv: greeting servers over IPv4, port 5678"
+if waitfree 5678 tcp && waitfree 5678 udp &&
+   start streamgreetsrv -- 5678 tcp && srv=$started &&
+   start dgramgreetsrv -- 5678 udp && dsrv=$started; then
+  ask "streamgreetcli" is "Hello World!"
+  ask "dgramgreetcli" is "Hello World!"
+  shown streamgreetsrv
+  shown dgramgreetsrv
+  stop "$srv"
+  stop "$dsrv"
+fi
+
+say "greetlocal: the greeting without a network"
+ask "greetlocal" is "Hello World!"
+ask "greetlocal x; echo \"exit status \$?\"" is "greetlocal: usage: greetlocal
+
+exit status 0"
+
+say "datepage and clockpage: the local date and time as a web page"
+if dport=$(freeport) && start datepage "$dport" -- "$dport" tcp; then
+  ask "curl -sS http://127.0.0.1:$dport/" like '^Local daytime is: .+'
+  ask "curl -sS 'http://[::1]:$dport/'" like '^Local daytime is: .+'
+  shown datepage
+  stop "$started"
+fi
+if cport=$(freeport) && start clockpage "$cport" -- "$cport" tcp; then
+  ask "curl -sS http://127.0.0.1:$cport/" like '^Local time is: .+'
+  ask "curl -sS -i http://127.0.0.1:$cport/" \
+    like '^(HTTP/1.1 200 OK|Connection: close|Content-Type: text/plain|Local time is: .+|)$'
+  shown clockpage
+  stop "$started"
+fi
+
+say "greetpage: the greeting as a web page, IPv4 port 5678"
+if waitfree 5678 tcp && start greetpage -- 5678 tcp; then
+  ask "curl -sS http://127.0.0.1:5678/" is "Hello World!"
+  shown greetpage
+  stop "$started"
+fi
+
+echo
+if [ "$failed" = 0 ]; then
+  echo "demo: all $asked exchanges answered as expected."
+  exit 0
+fi
+echo "demo: $failed of $asked exchanges or starts FAILED." >&2
+exit 1
