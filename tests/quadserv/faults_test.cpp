@@ -344,15 +344,13 @@ bool forge(const Raw &raw, uint16_t sport, uint16_t dport, const std::string &pa
 int watch(const Raw &raw, uint16_t sport, uint16_t dport, int ms)
 {
     int count = 0;
-    timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    long deadline = qs::nowms() + ms;
     for (;;) {
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (spent >= ms)
+        long left = deadline - qs::nowms();
+        if (left <= 0)
             return count;
         pollfd pfd = {raw.sniff, POLLIN, 0};
-        if (poll(&pfd, 1, int(ms - spent)) <= 0)
+        if (poll(&pfd, 1, int(left)) <= 0)
             continue;
         unsigned char buf[70000];
         ssize_t n = recv(raw.sniff, buf, sizeof buf, 0);

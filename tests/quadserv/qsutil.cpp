@@ -8,20 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 namespace qs {
 namespace {
-
-long nowms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 // caught: whether pid has a handler installed for sig.
 bool caught(pid_t pid, int sig)
@@ -36,40 +29,18 @@ bool caught(pid_t pid, int sig)
     return false;
 }
 
-// forchildren: calls f(state letter, child pid) for every child of pid.
-template <typename F> void forchildren(pid_t pid, F f)
-{
-    DIR *d = opendir("/proc");
-    if (d == nullptr)
-        return;
-    while (dirent *e = readdir(d)) {
-        char *end;
-        long child = std::strtol(e->d_name, &end, 10);
-        if (*end != '\0' || child <= 0)
-            continue;
-        std::ifstream st("/proc/" + std::string(e->d_name) + "/stat");
-        std::string line;
-        if (!std::getline(st, line))
-            continue;
-        auto rp = line.rfind(')');
-        if (rp == std::string::npos)
-            continue;
-        std::istringstream is(line.substr(rp + 2));
-        char state;
-        long ppid;
-        is >> state >> ppid;
-        if (ppid == pid)
-            f(state, pid_t(child));
-    }
-    closedir(d);
-}
-
 std::vector<std::string> defaultargs(int base)
 {
     return {tp::bin("quadserv"), std::to_string(base)};
 }
 
 } // namespace
+
+long nowms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 bool ready(tp::Proc &p, int timeoutms)
 {
@@ -109,11 +80,11 @@ Server start(const tp::SpawnOpts &opts, std::string *err,
 
 std::vector<pid_t> childpids(pid_t pid)
 {
+    std::string p = std::to_string(pid);
+    std::ifstream f("/proc/" + p + "/task/" + p + "/children");
     std::vector<pid_t> kids;
-    forchildren(pid, [&](char state, pid_t child) {
-        if (state != 'Z')
-            kids.push_back(child);
-    });
+    for (long child; f >> child;)
+        kids.push_back(pid_t(child));
     return kids;
 }
 
@@ -192,35 +163,31 @@ void rstclose(int fd)
 
 std::string allanswer(const std::string &host, int base)
 {
+    struct Probe {
+        const char *name;
+        int off;
+        bool tcp;
+        const char *req;
+        size_t size;
+    };
+    constexpr Probe probes[] = {
+        {"tcp/echo", echo, true, "ping", 4},       {"tcp/daytime", daytime, true, "", 25},
+        {"tcp/time", timep, true, "", 4},          {"udp/echo", echo, false, "pong", 4},
+        {"udp/chargen", chargen, false, "x", 74},  {"udp/daytime", daytime, false, "x", 25},
+        {"udp/time", timep, false, "", 4},
+    };
     std::string bad;
-    auto tcp = [&](int off, const std::string &req) { return tp::tcpask(host, base + off, req); };
-    auto udp = [&](int off, const std::string &req) { return tp::udpask(host, base + off, req); };
-
-    if (tcp(echo, "ping") != "ping")
-        bad += " tcp/echo";
+    for (const Probe &p : probes) {
+        auto got = p.tcp ? tp::tcpask(host, base + p.off, p.req) : tp::udpask(host, base + p.off, p.req);
+        if (!got || got->size() != p.size || (p.off == echo && *got != p.req))
+            bad += std::string(" ") + p.name;
+    }
     // chargen never ends: take one line and hang up.
     int s = tp::tcpconnect(host, base + chargen);
     if (s < 0 || tp::recvn(s, 74).size() != 74)
         bad += " tcp/chargen";
     if (s >= 0)
         close(s);
-    auto dt = tcp(daytime, "");
-    if (!dt || dt->size() != 25)
-        bad += " tcp/daytime";
-    auto tm = tcp(timep, "");
-    if (!tm || tm->size() != 4)
-        bad += " tcp/time";
-    if (udp(echo, "pong") != "pong")
-        bad += " udp/echo";
-    auto ucg = udp(chargen, "x");
-    if (!ucg || ucg->size() != 74)
-        bad += " udp/chargen";
-    auto udt = udp(daytime, "x");
-    if (!udt || udt->size() != 25)
-        bad += " udp/daytime";
-    auto utm = udp(timep, "");
-    if (!utm || utm->size() != 4)
-        bad += " udp/time";
     return bad;
 }
 

@@ -19,6 +19,9 @@ constexpr int echo = 7, daytime = 13, chargen = 19, timep = 37;
 constexpr int offsets[] = {echo, daytime, chargen, timep};
 constexpr uint32_t unix1900 = 2208988800U;
 
+// nowms: milliseconds on a monotonic clock.
+long nowms();
+
 struct Server {
     tp::Proc proc;
     int base = -1;
@@ -35,7 +38,7 @@ bool ready(tp::Proc &p, int timeoutms = 10000);
 Server start(const tp::SpawnOpts &opts = {}, std::string *err = nullptr,
              std::vector<std::string> (*args)(int base) = nullptr);
 
-// childpids: the live children of pid.
+// childpids: the children of pid (ended ones too, until they are reaped).
 std::vector<pid_t> childpids(pid_t pid);
 // waitchildren: polls until pid has exactly n live children and no zombies.
 bool waitchildren(pid_t pid, int n, int timeoutms = 5000);
