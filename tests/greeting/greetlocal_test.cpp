@@ -1,0 +1,72 @@
+// greetlocal: the greeting, or a usage report with status 0.
+#include "testproc.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+const std::string prog = tp::bin("greetlocal");
+
+TEST(GreetLocal, WithoutArgumentsPrintsTheGreeting)
+{
+    tp::Result r = tp::run({prog});
+    EXPECT_EQ(r.out, "Hello World!\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(tp::exitcode(r.status), 0);
+}
+
+TEST(GreetLocal, AnyArgumentGivesTheUsageWithStatusZero)
+{
+    for (auto args : std::vector<std::vector<std::string>>{{"x"}, {""}, {"a", "b", "c"}, {"-h"}}) {
+        std::vector<std::string> argv = {prog};
+        argv.insert(argv.end(), args.begin(), args.end());
+        tp::Result r = tp::run(argv);
+        EXPECT_EQ(r.out, "") << args.size() << " arguments";
+        EXPECT_EQ(r.err, "greetlocal: usage: " + prog + "\n\n");
+        EXPECT_EQ(tp::exitcode(r.status), 0);
+    }
+}
+
+TEST(GreetLocal, UsageNamesTheProgramAsInvoked)
+{
+    tp::SpawnOpts o;
+    o.workdir = prog.substr(0, prog.rfind('/'));
+    tp::Result r = tp::run({"./greetlocal", "x"}, "", o);
+    EXPECT_EQ(r.err, "greetlocal: usage: ./greetlocal\n\n");
+    EXPECT_EQ(tp::exitcode(r.status), 0);
+
+    // A name other than the file's: errx's prefix is its last part.
+    r = tp::run({"bash", "-c", "exec -a some/where/hello \"$0\" x", prog});
+    EXPECT_EQ(r.err, "hello: usage: some/where/hello\n\n");
+    EXPECT_EQ(tp::exitcode(r.status), 0);
+}
+
+TEST(GreetLocal, EmptyArgumentVectorIsNoArgument)
+{
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        char *noargs[] = {nullptr};
+        char *noenv[] = {nullptr};
+        execve(prog.c_str(), noargs, noenv);
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    close(out[1]);
+    std::string got = tp::readfor(out[0], 5000);
+    close(out[0]);
+    EXPECT_EQ(got, "Hello World!\n");
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_EQ(tp::exitcode(st), 0);
+}
+
+} // namespace

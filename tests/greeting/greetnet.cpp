@@ -1,0 +1,211 @@
+// greetnet - private network, port 5678 and socket helpers of the greeting tests.
+#include "greetnet.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace gn {
+namespace {
+
+bool writefile(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    close(fd);
+    return ok;
+}
+
+// enternet: a fresh network namespace; the first time without privileges it
+// comes with a user namespace in which we may make more of them.
+bool enternet()
+{
+    static bool userns = false;
+    if (unshare(CLONE_NEWNET) == 0)
+        return true;
+    if (userns)
+        return false;
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+        return false;
+    userns = true;
+    writefile("/proc/self/setgroups", "deny");
+    return writefile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+           writefile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+bool loopbackup()
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP);
+    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    close(s);
+    return ok;
+}
+
+// bindable: whether a socket like our servers' (dual stack, no address reuse)
+// can bind port now.
+bool bindable(int type)
+{
+    int s = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_addr = in6addr_any;
+    sin6.sin6_port = htons(port);
+    bool ok = bind(s, reinterpret_cast<sockaddr *>(&sin6), sizeof sin6) == 0;
+    close(s);
+    return ok;
+}
+
+socklen_t fill(const Fam &f, int p, sockaddr_storage &ss)
+{
+    ss = {};
+    if (f.family == AF_INET6) {
+        auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+        sin6->sin6_family = AF_INET6;
+        inet_pton(AF_INET6, f.host, &sin6->sin6_addr);
+        sin6->sin6_port = htons(uint16_t(p));
+        return sizeof *sin6;
+    }
+    auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
+    sin->sin_family = AF_INET;
+    inet_pton(AF_INET, f.host, &sin->sin_addr);
+    sin->sin_port = htons(uint16_t(p));
+    return sizeof *sin;
+}
+
+} // namespace
+
+bool isolate()
+{
+    return enternet() && loopbackup();
+}
+
+std::string portproblem(const char *proto)
+{
+    std::string what = "port 5678/" + std::string(proto);
+    if (tp::bound(port, proto))
+        return what + " is already taken by another program on this host; stop it and run the test again";
+    int type = std::string(proto) == "tcp" ? SOCK_STREAM : SOCK_DGRAM;
+    // Connections closed by an earlier test linger for a minute on a shared
+    // loopback, and our servers ask for no address reuse.
+    for (int tries = 0; tries < 700; ++tries) {
+        if (bindable(type))
+            return "";
+        usleep(100000);
+    }
+    return what + " stays unavailable (closing connections of another run?)";
+}
+
+int localsock(const Fam &f, int type, int p)
+{
+    int s = socket(f.family, type | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -1;
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_storage ss;
+    socklen_t len = fill(f, p, ss);
+    if (bind(s, reinterpret_cast<sockaddr *>(&ss), len) != 0) {
+        int e = errno;
+        close(s);
+        errno = e;
+        return -1;
+    }
+    return s;
+}
+
+bool v4mapped()
+{
+    std::ifstream f("/proc/sys/net/ipv6/bindv6only");
+    int only = 1;
+    return f >> only && only == 0;
+}
+
+int boundport(int sd)
+{
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(sd, reinterpret_cast<sockaddr *>(&ss), &len) != 0)
+        return -1;
+    if (ss.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
+}
+
+bool connectto(int sd, const char *host, int p)
+{
+    sockaddr_storage ss;
+    socklen_t len = fill(std::strchr(host, ':') != nullptr ? v6 : v4, p, ss);
+    return connect(sd, reinterpret_cast<sockaddr *>(&ss), len) == 0;
+}
+
+bool readable(int sd, int timeoutms)
+{
+    pollfd pfd = {sd, POLLIN, 0};
+    return poll(&pfd, 1, timeoutms) > 0;
+}
+
+int acceptfor(int ls, int timeoutms)
+{
+    if (!readable(ls, timeoutms))
+        return -1;
+    return accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+Stream readstream(int sd, int timeoutms)
+{
+    Stream st;
+    for (;;) {
+        if (!readable(sd, timeoutms)) {
+            st.err = ETIMEDOUT;
+            return st;
+        }
+        char buf[4096];
+        ssize_t n = recv(sd, buf, sizeof buf, 0);
+        if (n > 0) {
+            st.data.append(buf, size_t(n));
+            continue;
+        }
+        st.cleanend = n == 0;
+        st.err = n < 0 ? errno : 0;
+        return st;
+    }
+}
+
+std::string peerline(const char *kind, const std::string &host, int p, bool brackets)
+{
+    std::string addr = brackets ? "[" + host + "]" : host;
+    return std::string(kind) + " from " + addr + ":" + std::to_string(p);
+}
+
+tp::Proc startserver(const std::string &prog, const char *proto)
+{
+    tp::SpawnOpts o;
+    o.pty = true;
+    tp::Proc p = tp::spawn({tp::bin(prog)}, o);
+    for (int tries = 0; tries < 500 && tp::running(p) && !tp::bound(port, proto); ++tries)
+        usleep(10000);
+    return p;
+}
+
+} // namespace gn

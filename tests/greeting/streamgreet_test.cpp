@@ -1,0 +1,252 @@
+// TCP greeting servers and clients, both families, over a private loopback.
+#include "greetnet.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <regex>
+#include <string>
+
+namespace {
+
+using gn::Fam;
+
+class StreamGreet : public testing::TestWithParam<Fam> {
+protected:
+    void SetUp() override
+    {
+        gn::isolate();
+        std::string why = gn::portproblem("tcp");
+        ASSERT_TRUE(why.empty()) << why;
+    }
+    const Fam &fam() const { return GetParam(); }
+    std::string server() const { return std::string("streamgreetsrv") + fam().suffix; }
+    std::string client() const { return std::string("streamgreetcli") + fam().suffix; }
+
+    // serve: our own server on 5678 for the real client, which sends pieces
+    // with pauses between them; what the client printed and its status.
+    tp::Result serve(const std::vector<std::string> &pieces)
+    {
+        tp::Result r;
+        int ls = gn::localsock(fam(), SOCK_STREAM, gn::port);
+        EXPECT_GE(ls, 0) << std::strerror(errno);
+        if (ls < 0 || listen(ls, 10) != 0)
+            return r;
+        tp::Proc cli = tp::spawn({tp::bin(client())});
+        int c = gn::acceptfor(ls, 5000);
+        EXPECT_GE(c, 0) << "the client did not connect";
+        for (auto &p : pieces) {
+            send(c, p.data(), p.size(), MSG_NOSIGNAL);
+            usleep(150000); // the client has printed this piece before the next comes
+        }
+        EXPECT_FALSE(gn::readable(c, 0)) << "the client sent something";
+        close(c);
+        close(ls);
+        auto st = tp::wait(cli, 5000);
+        EXPECT_TRUE(st.has_value()) << "the client did not end with the stream";
+        r.status = st.value_or(-1);
+        r.out = tp::readfor(cli.out, 2000);
+        r.err = tp::readfor(cli.err, 500);
+        return r;
+    }
+};
+
+TEST_P(StreamGreet, PairExchangesTheGreetingAndLogsIt)
+{
+    tp::Proc srv = gn::startserver(server(), "tcp");
+    ASSERT_TRUE(tp::running(srv)) << tp::readfor(srv.out, 500);
+    for (int i = 0; i < 3; ++i) {
+        tp::Result r = tp::run({tp::bin(client())});
+        EXPECT_EQ(tp::exitcode(r.status), 0);
+        EXPECT_EQ(r.out, gn::greeting);
+        EXPECT_EQ(r.err, "");
+        auto line = tp::readline(srv);
+        ASSERT_TRUE(line.has_value());
+        std::string addr = fam().family == AF_INET6 ? R"(\[::1\])" : R"(127\.0\.0\.1)";
+        EXPECT_TRUE(std::regex_match(*line, std::regex("connection from " + addr + R"(:\d+)"))) << *line;
+    }
+    EXPECT_TRUE(tp::running(srv));
+}
+
+TEST_P(StreamGreet, ServerSendsExactlyTheGreetingToSocat)
+{
+    ASSERT_TRUE(tp::have("socat"));
+    tp::Proc srv = gn::startserver(server(), "tcp");
+    ASSERT_TRUE(tp::running(srv));
+    std::string peer = std::string("TCP:") + fam().bracket + ":5678";
+    tp::Result r = tp::run({"socat", "-u", peer, "-"});
+    EXPECT_EQ(tp::exitcode(r.status), 0) << r.err;
+    EXPECT_EQ(r.out, gn::greeting);
+    // socat sending a request gets the same, and ends without a reset.
+    r = tp::run({"socat", "-", peer}, "GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(tp::exitcode(r.status), 0) << r.err;
+    EXPECT_EQ(r.out, gn::greeting);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_P(StreamGreet, LogsTheClientsRealSourcePort)
+{
+    tp::Proc srv = gn::startserver(server(), "tcp");
+    ASSERT_TRUE(tp::running(srv));
+    for (int i = 0; i < 3; ++i) {
+        int want = tp::freeport();
+        int s = gn::localsock(fam(), SOCK_STREAM, want);
+        ASSERT_GE(s, 0) << std::strerror(errno);
+        ASSERT_TRUE(gn::connectto(s, fam().host, gn::port)) << std::strerror(errno);
+        gn::Stream st = gn::readstream(s);
+        close(s);
+        EXPECT_EQ(st.data, gn::greeting);
+        // The line is printed before the greeting is sent: it is there now.
+        EXPECT_EQ(tp::readline(srv, 2000), gn::peerline("connection", fam().host, want, fam().family == AF_INET6));
+    }
+}
+
+TEST_P(StreamGreet, ClientThatSendsStillGetsTheGreetingAndACleanEnd)
+{
+    tp::Proc srv = gn::startserver(server(), "tcp");
+    ASSERT_TRUE(tp::running(srv));
+    // Small and large requests: the large one fills the server's receive
+    // buffer, which a plain close would answer with a reset.
+    for (size_t size : {20UL, 300000UL}) {
+        int s = tp::tcpconnect(fam().host, gn::port);
+        ASSERT_GE(s, 0);
+        std::string junk(size, 'x');
+        send(s, junk.data(), std::min<size_t>(size, 65536), MSG_NOSIGNAL);
+        usleep(100000); // the server has greeted and is closing while data is unread
+        if (size > 65536) {
+            ASSERT_TRUE(tp::sendall(s, junk.substr(65536)));
+        }
+        shutdown(s, SHUT_WR);
+        gn::Stream st = gn::readstream(s);
+        close(s);
+        EXPECT_EQ(st.data, gn::greeting);
+        EXPECT_TRUE(st.cleanend) << "ended by: " << std::strerror(st.err);
+    }
+    tp::Result r = tp::run({tp::bin(client())});
+    EXPECT_EQ(r.out, gn::greeting);
+}
+
+TEST_P(StreamGreet, ClientsThatResetDoNotEndTheServer)
+{
+    tp::Proc srv = gn::startserver(server(), "tcp");
+    ASSERT_TRUE(tp::running(srv));
+    linger hard = {1, 0};
+    // A client that holds its connection keeps the server waiting for it a
+    // while, so the resetting ones are reset while still queued.
+    int slow = tp::tcpconnect(fam().host, gn::port);
+    ASSERT_GE(slow, 0);
+    for (int i = 0; i < 9; ++i) { // all fit in the listen queue
+        int s = tp::tcpconnect(fam().host, gn::port);
+        ASSERT_GE(s, 0);
+        if (i % 3 == 1)
+            send(s, "x", 1, MSG_NOSIGNAL);
+        // A reset after our end of stream makes the server's send fail with
+        // a broken pipe, which would raise SIGPIPE.
+        if (i % 3 == 2) {
+            shutdown(s, SHUT_WR);
+            usleep(20000);
+        }
+        setsockopt(s, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close(s);
+    }
+    close(slow);
+    usleep(200000);
+    ASSERT_TRUE(tp::running(srv)) << "the server ended on a reset connection";
+    // And one that resets after reading the greeting, while the server drains.
+    int s = tp::tcpconnect(fam().host, gn::port);
+    ASSERT_GE(s, 0);
+    EXPECT_EQ(tp::recvn(s, 13), gn::greeting);
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(s);
+
+    tp::Result r = tp::run({tp::bin(client())});
+    EXPECT_EQ(r.out, gn::greeting);
+    EXPECT_TRUE(tp::running(srv));
+}
+
+TEST_P(StreamGreet, BusyPortIsRefusedWithTheReason)
+{
+    int holder = gn::localsock(fam(), SOCK_STREAM, gn::port);
+    ASSERT_GE(holder, 0) << std::strerror(errno);
+    ASSERT_EQ(listen(holder, 1), 0);
+    tp::Result r = tp::run({tp::bin(server())}, "", {}, 5000);
+    close(holder);
+    EXPECT_EQ(tp::exitcode(r.status), 1);
+    EXPECT_EQ(r.err, server() + ": bind() failed. : Address already in use\n\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_P(StreamGreet, ClientPrintsPiecesInOrder)
+{
+    tp::Result r = serve({"Hel", "lo Wor", "ld!\n"});
+    EXPECT_EQ(tp::exitcode(r.status), 0);
+    EXPECT_EQ(r.out, gn::greeting);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_P(StreamGreet, ClientPrintsALongReplyWhole)
+{
+    std::string longer;
+    for (int i = 0; longer.size() < 1000; ++i)
+        longer += "line " + std::to_string(i) + " of a reply longer than one receive\n";
+    tp::Result r = serve({longer, longer.substr(0, 129)});
+    EXPECT_EQ(tp::exitcode(r.status), 0);
+    EXPECT_EQ(r.out, longer + longer.substr(0, 129));
+}
+
+TEST_P(StreamGreet, ClientStopsAPieceAtANul)
+{
+    using namespace std::string_literals;
+    tp::Result r = serve({"abc\0xyz"s, "def\n"s});
+    EXPECT_EQ(tp::exitcode(r.status), 0);
+    EXPECT_EQ(r.out, "abcdef\n");
+}
+
+TEST_P(StreamGreet, ClientWaitsForAnOpenConnectionAndEndsQuietlyWithoutServer)
+{
+    int ls = gn::localsock(fam(), SOCK_STREAM, gn::port);
+    ASSERT_GE(ls, 0);
+    ASSERT_EQ(listen(ls, 1), 0);
+    tp::Proc cli = tp::spawn({tp::bin(client())});
+    int c = gn::acceptfor(ls, 5000);
+    ASSERT_GE(c, 0);
+    usleep(300000);
+    EXPECT_TRUE(tp::running(cli)) << "the client gave up on an open connection";
+    close(c);
+    close(ls);
+    EXPECT_EQ(tp::exitcode(tp::wait(cli, 5000).value_or(-1)), 0);
+
+    // Nothing listens any more.
+    tp::Result r = tp::run({tp::bin(client())}, "", {}, 5000);
+    EXPECT_EQ(tp::exitcode(r.status), 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(StreamGreetDualStack, IPv4ClientIsLoggedInMappedForm)
+{
+    gn::isolate();
+    if (!gn::v4mapped())
+        GTEST_SKIP() << "IPv6 sockets take no IPv4 peers on this host";
+    std::string why = gn::portproblem("tcp");
+    ASSERT_TRUE(why.empty()) << why;
+    tp::Proc srv = gn::startserver("streamgreetsrv6", "tcp");
+    ASSERT_TRUE(tp::running(srv));
+    int s = gn::localsock(gn::v4, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(gn::connectto(s, "127.0.0.1", gn::port));
+    int p = gn::boundport(s);
+    EXPECT_EQ(gn::readstream(s).data, gn::greeting);
+    close(s);
+    EXPECT_EQ(tp::readline(srv, 2000), gn::peerline("connection", "::ffff:127.0.0.1", p, true));
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, StreamGreet, testing::Values(gn::v4, gn::v6),
+                         [](const testing::TestParamInfo<Fam> &i) { return std::string(i.param.name); });
+
+} // namespace
