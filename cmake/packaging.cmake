@@ -76,6 +76,10 @@ Includes libportkit, the socket library the servers share, with its header,
 pkg-config file and CMake package, man pages and systemd units.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Binaries go out stripped, as Debian ships them; the build tree keeps the
+# debugging information.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Install through DESTDIR so files that hold the prefix (units, portkit.pc)

@@ -27,6 +27,7 @@ for c in socat nc curl rdate stdbuf timeout; do
   command -v "$c" >/dev/null || { echo "demo: $c is missing (run scripts/setup.sh --demo)" >&2; exit 1; }
 done
 
+. scripts/ports.sh
 export PATH="$bin:$PATH"
 # Servers print through stdio without flushing; stdbuf makes their lines show
 # at once. Its preload must not stop a sanitizer build from starting.
@@ -47,49 +48,6 @@ trap 'exit 130' INT TERM
 
 say() { printf '\n== %s ==\n' "$*"; }
 indent() { tr -d '\r' | sed 's/^/    /'; }
-
-# inuse PORT PROTO: whether a socket on this host holds PORT, in any state
-# (TIME_WAIT included: it still stops a server that does not reuse addresses).
-inuse() {
-  local hex
-  hex=$(printf '%04X' "$1")
-  awk -v hex="$hex" 'FNR > 1 { split($2, a, ":"); if (a[2] == hex) found = 1 }
-    END { exit !found }' "/proc/net/$2" "/proc/net/${2}6"
-}
-
-# listening PORT PROTO: whether PORT is listening (TCP) or bound (UDP).
-listening() {
-  local hex
-  hex=$(printf '%04X' "$1")
-  awk -v hex="$hex" -v want="$([ "$2" = tcp ] && echo 0A || echo 07)" '
-    FNR > 1 { split($2, a, ":"); if (a[2] == hex && $4 == want) found = 1 }
-    END { exit !found }' "/proc/net/$2" "/proc/net/${2}6"
-}
-
-# freeport: a port that no socket of either transport holds.
-freeport() {
-  local p
-  for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 40000))
-    inuse "$p" tcp || inuse "$p" udp || { echo "$p"; return; }
-  done
-  return 1
-}
-
-# freebase: a port base under which echo, daytime, chargen and time are free.
-freebase() {
-  local b
-  for _ in $(seq 200); do
-    b=$((20000 + RANDOM % 40000))
-    local ok=1
-    for s in 7 13 19 37; do
-      inuse $((b + s)) tcp && ok=0
-      inuse $((b + s)) udp && ok=0
-    done
-    [ $ok = 1 ] && { echo "$b"; return; }
-  done
-  return 1
-}
 
 # waitfree PORT PROTO: waits until PORT is free. A server closes its TCP
 # connections first, so each one holds the port for a minute afterwards
@@ -117,11 +75,7 @@ start() {
   stdbuf -oL "${args[@]}" >"$log.out" 2>"$log.err" &
   started=$!
   pids+=("$started")
-  for _ in $(seq 100); do
-    listening "$port" "$proto" && return 0
-    kill -0 "$started" 2>/dev/null || break
-    sleep 0.05
-  done
+  waitlistening "$port" "$proto" "$started" && return 0
   echo "demo: ${args[0]} did not start on $port/$proto:" >&2
   cat "$log.err" >&2
   failed=$((failed + 1))
@@ -194,7 +148,7 @@ if waitfree 5678 tcp && waitfree 5678 udp &&
 fi
 
 say "quadserv: echo, chargen, daytime and time over TCP and UDP"
-base=$(freebase) || { echo "demo: no free port base" >&2; exit 1; }
+base=$(freebase 7 13 19 37) || { echo "demo: no free port base" >&2; exit 1; }
 if start quadserv "$base" -- $((base + 37)) udp; then
   echo "(port base $base: echo $((base + 7)), daytime $((base + 13)), chargen $((base + 19)), time $((base + 37)))"
   ask "echo 'hello, echo' | socat - TCP:127.0.0.1:$((base + 7))" is "hello, echo"
@@ -229,13 +183,13 @@ ask "greetlocal x; echo \"exit status \$?\"" is "greetlocal: usage: greetlocal
 exit status 0"
 
 say "datepage and clockpage: the local date and time as a web page"
-if dport=$(freeport) && start datepage "$dport" -- "$dport" tcp; then
+if dport=$(freebase) && start datepage "$dport" -- "$dport" tcp; then
   ask "curl -sS http://127.0.0.1:$dport/" like '^Local daytime is: .+'
   ask "curl -sS 'http://[::1]:$dport/'" like '^Local daytime is: .+'
   shown datepage
   stop "$started"
 fi
-if cport=$(freeport) && start clockpage "$cport" -- "$cport" tcp; then
+if cport=$(freebase) && start clockpage "$cport" -- "$cport" tcp; then
   ask "curl -sS http://127.0.0.1:$cport/" like '^Local time is: .+'
   ask "curl -sS -i http://127.0.0.1:$cport/" \
     like '^(HTTP/1.1 200 OK|Connection: close|Content-Type: text/plain|Local time is: .+|)$'

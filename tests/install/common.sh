@@ -1,0 +1,45 @@
+# common.sh - shared by the packaging tests. Sourced with the test's arguments:
+# SOURCE_DIR BUILD_DIR SANITIZED(0/1). Gives $src, $build, $sanitized, a
+# temporary folder $tmp, and servers started with serve() stopped at exit.
+set -euo pipefail
+src=$1 build=$2 sanitized=$3
+. "$src/scripts/ports.sh"
+tmp=$(mktemp -d)
+servers=()
+
+finish() {
+  for pid in "${servers[@]}"; do
+    kill -TERM "$pid" 2>/dev/null && { wait "$pid" 2>/dev/null || true; }
+  done
+  rm -rf "$tmp"
+}
+trap finish EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+skip() { echo "SKIP: $*"; exit 77; }
+need() { for c in "$@"; do command -v "$c" >/dev/null || skip "$c is not installed"; done; }
+
+# needprograms NAME...: skips unless the build has made each program.
+needprograms() {
+  for p in "$@"; do [ -x "$build/bin/$p" ] || skip "$p is not built"; done
+}
+
+# serve PORT PROTO PROGRAM ARGS...: starts a server with LD_LIBRARY_PATH unset
+# and waits until it listens; $served is its PID.
+serve() {
+  local port=$1 proto=$2
+  shift 2
+  env -u LD_LIBRARY_PATH "$@" >"$tmp/serve.out" 2>"$tmp/serve.err" &
+  served=$!
+  servers+=("$served")
+  waitlistening "$port" "$proto" "$served" \
+    || fail "$* did not listen on $port/$proto: $(cat "$tmp/serve.err")"
+}
+
+# loadedfrom PID: the libportkit file a running process has mapped.
+loadedfrom() {
+  awk '$6 ~ /libportkit\.so/ { print $6; exit }' "/proc/$1/maps"
+}
+
+# same A B: fails unless the two texts are equal.
+same() { [ "$1" = "$2" ] || fail "expected [$2], got [$1]"; }

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# prefix.sh - installs into a temporary prefix and uses what it finds there:
+# quadserv run without LD_LIBRARY_PATH, the library from another project through
+# pkg-config and through find_package, and a DESTDIR install.
+. "$(dirname "$0")/common.sh"
+needprograms quadserv
+need socat pkg-config
+prefix=$tmp/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+echo "layout"
+for f in bin/quadserv include/portkit.h lib/libportkit.so lib/pkgconfig/portkit.pc \
+         lib/cmake/portkit/portkitConfig.cmake lib/cmake/portkit/portkitConfigVersion.cmake \
+         share/man/man8/quadserv.8 share/man/man3/satop.3 lib/systemd/system/quadserv.service; do
+  [ -e "$prefix/$f" ] || fail "$f is not installed"
+done
+soname=$(objdump -p "$prefix/lib/libportkit.so" | awk '$1 == "SONAME" { print $2 }')
+same "$soname" libportkit.so.1
+[ -e "$prefix/lib/$soname" ] || fail "$soname is not installed"
+
+echo "quadserv from the prefix, without LD_LIBRARY_PATH"
+base=$(freebase 7 13 19 37) || fail "no free port base"
+serve $((base + 37)) udp "$prefix/bin/quadserv" "$base"
+same "$(loadedfrom "$served")" "$prefix/lib/libportkit.so.1.0.0"
+same "$(echo 'installed echo' | timeout 10 socat - TCP:127.0.0.1:$((base + 7)))" "installed echo"
+
+if [ "$sanitized" = 1 ]; then
+  # The library is sanitized, so whoever links it needs the runtime too.
+  export CXXFLAGS="-fsanitize=address,undefined"
+  export LDFLAGS="-fsanitize=address,undefined"
+fi
+
+echo "a program built with pkg-config alone"
+port=$(freebase) || fail "no free port"
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig" PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig"
+same "$(pkg-config --modversion portkit)" "$(sed -n 's/^project(quadserv-suite VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")"
+# shellcheck disable=SC2046,SC2086
+c++ ${CXXFLAGS:-} -o "$tmp/pcconsumer" "$src/tests/install/consumer/consumer.cpp" \
+  $(pkg-config --cflags --libs portkit) ${LDFLAGS:-}
+out=$(env LD_LIBRARY_PATH="$(pkg-config --variable=libdir portkit)" "$tmp/pcconsumer" "$port")
+same "$out" "[::1]:40000
+listening on [::]:$port"
+
+echo "a project built with find_package(portkit)"
+cmake -S "$src/tests/install/consumer" -B "$tmp/cmakeconsumer" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_FLAGS="${CXXFLAGS:-}" -DCMAKE_EXE_LINKER_FLAGS="${LDFLAGS:-}" >/dev/null
+cmake --build "$tmp/cmakeconsumer" >/dev/null
+out=$(env -u LD_LIBRARY_PATH "$tmp/cmakeconsumer/consumer" "$port")
+same "$out" "[::1]:40000
+listening on [::]:$port"
+ldd "$tmp/cmakeconsumer/consumer" | grep -q "$prefix/lib/libportkit.so.1" \
+  || fail "the find_package build does not load the installed library"
+
+echo "DESTDIR: files under it, paths inside them without it"
+final=/opt/quadserv-suite-test-$$
+DESTDIR=$tmp/stage cmake --install "$build" --prefix "$final" >/dev/null
+[ ! -e "$final" ] || fail "install wrote to $final itself"
+staged=$tmp/stage$final
+[ -x "$staged/bin/quadserv" ] || fail "quadserv is not under DESTDIR"
+grep -qx "prefix=$final" "$staged/lib/pkgconfig/portkit.pc" || fail "portkit.pc names the wrong prefix"
+grep -qx "ExecStart=$final/bin/quadserv" "$staged/lib/systemd/system/quadserv.service" \
+  || fail "quadserv.service names the wrong program"
+echo "ok"
