@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <regex>
 #include <string>
 
 namespace {
@@ -39,21 +38,9 @@ std::optional<std::string> recvone(int sd, int timeoutms, int *fromport = nullpt
     return std::string(buf, size_t(n));
 }
 
-class DgramGreet : public testing::TestWithParam<Fam> {
+class DgramGreet : public gn::GreetCase {
 protected:
-    void SetUp() override
-    {
-        gn::isolate();
-        std::string why = gn::portproblem("udp");
-        ASSERT_TRUE(why.empty()) << why;
-    }
-    const Fam &fam() const { return GetParam(); }
-    std::string server() const { return std::string("dgramgreetsrv") + fam().suffix; }
-    std::string client() const { return std::string("dgramgreetcli") + fam().suffix; }
-    std::string line(int port) const
-    {
-        return gn::peerline("data", fam().host, port, fam().family == AF_INET6);
-    }
+    DgramGreet() : GreetCase("udp", "dgramgreet", "data") {}
 
     // serve: our own server on 5678 for the real client: records its request,
     // lets a stranger write to the client first when asked, then sends
@@ -80,29 +67,13 @@ protected:
             sendto(ss, rep.data(), rep.size(), 0, reinterpret_cast<sockaddr *>(&from), fromlen);
         EXPECT_FALSE(recvone(ss, 300).has_value()) << "a second request";
         close(ss);
-        auto st = tp::wait(cli, 5000);
-        EXPECT_TRUE(st.has_value()) << "the client did not end after the reply";
-        r.status = st.value_or(-1);
-        r.out = tp::readfor(cli.out, 2000);
-        r.err = tp::readfor(cli.err, 500);
-        return r;
+        return finish(cli);
     }
 };
 
 TEST_P(DgramGreet, PairExchangesTheGreetingAndLogsIt)
 {
-    tp::Proc srv = gn::startserver(server(), "udp");
-    ASSERT_TRUE(tp::running(srv)) << tp::readfor(srv.out, 500);
-    for (int i = 0; i < 3; ++i) {
-        tp::Result r = tp::run({tp::bin(client())});
-        EXPECT_EQ(tp::exitcode(r.status), 0);
-        EXPECT_EQ(r.out, gn::greeting);
-        EXPECT_EQ(r.err, "");
-        auto got = tp::readline(srv);
-        ASSERT_TRUE(got.has_value());
-        std::string addr = fam().family == AF_INET6 ? R"(\[::1\])" : R"(127\.0\.0\.1)";
-        EXPECT_TRUE(std::regex_match(*got, std::regex("data from " + addr + R"(:\d+)"))) << *got;
-    }
+    checkpair();
 }
 
 TEST_P(DgramGreet, ServerAnswersNcWithExactlyTheGreeting)
@@ -136,13 +107,7 @@ TEST_P(DgramGreet, AnyDatagramGetsOneGreetingAtItsSource)
 
 TEST_P(DgramGreet, BusyPortIsRefusedWithTheReason)
 {
-    int holder = gn::localsock(fam(), SOCK_DGRAM, gn::port);
-    ASSERT_GE(holder, 0) << std::strerror(errno);
-    tp::Result r = tp::run({tp::bin(server())}, "", {}, 5000);
-    close(holder);
-    EXPECT_EQ(tp::exitcode(r.status), 1);
-    EXPECT_EQ(r.err, server() + ": bind() failed. : Address already in use\n\n");
-    EXPECT_EQ(r.out, "");
+    checkbusy();
 }
 
 TEST_P(DgramGreet, ClientSendsTheRequestAndPrintsTheReply)
@@ -191,13 +156,10 @@ TEST_P(DgramGreet, ClientWithoutServerEndsQuietly)
 
 TEST(DgramGreetDualStack, IPv4SenderIsLoggedAndAnsweredInMappedForm)
 {
-    gn::isolate();
-    if (!gn::v4mapped())
-        GTEST_SKIP() << "IPv6 sockets take no IPv4 peers on this host";
-    std::string why = gn::portproblem("udp");
-    ASSERT_TRUE(why.empty()) << why;
-    tp::Proc srv = gn::startserver("dgramgreetsrv6", "udp");
-    ASSERT_TRUE(tp::running(srv));
+    tp::Proc srv;
+    gn::mappedserver("dgramgreetsrv6", "udp", srv);
+    if (IsSkipped() || HasFailure())
+        return;
     int s = gn::localsock(gn::v4, SOCK_DGRAM, 0);
     ASSERT_GE(s, 0);
     ASSERT_TRUE(gn::connectto(s, "127.0.0.1", gn::port));

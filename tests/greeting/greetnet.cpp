@@ -208,4 +208,69 @@ tp::Proc startserver(const std::string &prog, const char *proto)
     return p;
 }
 
+void GreetCase::SetUp()
+{
+    isolate();
+    std::string why = portproblem(proto_);
+    ASSERT_TRUE(why.empty()) << why;
+}
+
+void GreetCase::checkpair()
+{
+    tp::Proc srv = startserver(server(), proto_);
+    ASSERT_TRUE(tp::running(srv)) << tp::readfor(srv.out, 500);
+    // The real client's port is not known beforehand: any decimal number.
+    std::string head = peerline(kind_, fam().host, 0, fam().family == AF_INET6);
+    head.pop_back();
+    for (int i = 0; i < 3; ++i) {
+        tp::Result r = tp::run({tp::bin(client())});
+        EXPECT_EQ(tp::exitcode(r.status), 0);
+        EXPECT_EQ(r.out, greeting);
+        EXPECT_EQ(r.err, "");
+        auto got = tp::readline(srv);
+        ASSERT_TRUE(got.has_value()) << "no log line";
+        bool digits = got->size() > head.size() && got->compare(0, head.size(), head) == 0 &&
+                      got->find_first_not_of("0123456789", head.size()) == std::string::npos;
+        EXPECT_TRUE(digits) << *got;
+    }
+    EXPECT_TRUE(tp::running(srv));
+}
+
+void GreetCase::checkbusy()
+{
+    int type = std::string(proto_) == "tcp" ? SOCK_STREAM : SOCK_DGRAM;
+    int holder = localsock(fam(), type, port);
+    ASSERT_GE(holder, 0) << std::strerror(errno);
+    if (type == SOCK_STREAM) {
+        ASSERT_EQ(listen(holder, 1), 0);
+    }
+    tp::Result r = tp::run({tp::bin(server())}, "", {}, 5000);
+    close(holder);
+    EXPECT_EQ(tp::exitcode(r.status), 1);
+    EXPECT_EQ(r.err, server() + ": bind() failed. : Address already in use\n\n");
+    EXPECT_EQ(r.out, "");
+}
+
+tp::Result GreetCase::finish(tp::Proc &cli)
+{
+    tp::Result r;
+    auto st = tp::wait(cli, 5000);
+    EXPECT_TRUE(st.has_value()) << "the client did not end when served";
+    r.status = st.value_or(-1);
+    r.out = tp::readfor(cli.out, 2000);
+    r.err = tp::readfor(cli.err, 500);
+    return r;
+}
+
+void mappedserver(const char *prog, const char *proto, tp::Proc &srv)
+{
+    isolate();
+    if (!v4mapped())
+        GTEST_SKIP() << "IPv6 sockets take no IPv4 peers on this host";
+    std::string why = portproblem(proto);
+    ASSERT_TRUE(why.empty()) << why;
+    srv = startserver(prog, proto);
+    ASSERT_TRUE(tp::running(srv));
+}
+
 } // namespace gn

@@ -5,6 +5,8 @@
 
 #include "testproc.h"
 
+#include <gtest/gtest.h>
+
 #include <sys/socket.h>
 
 #include <optional>
@@ -69,6 +71,32 @@ std::string peerline(const char *kind, const std::string &host, int port, bool b
 // startserver: prog started on a pseudo-terminal (so its lines come at once)
 // once port 5678 of proto is bound; check tp::running on the result.
 tp::Proc startserver(const std::string &prog, const char *proto);
+
+// GreetCase: one case of a server and client pair over one family, in a
+// network of its own, with port 5678 of proto checked free first.
+class GreetCase : public testing::TestWithParam<Fam> {
+protected:
+    GreetCase(const char *proto, const char *stem, const char *kind) : proto_(proto), stem_(stem), kind_(kind) {}
+    void SetUp() override;
+    const Fam &fam() const { return GetParam(); }
+    std::string server() const { return std::string(stem_) + "srv" + fam().suffix; }
+    std::string client() const { return std::string(stem_) + "cli" + fam().suffix; }
+    // line: the server's log line for a peer on our loopback at port.
+    std::string line(int port) const { return peerline(kind_, fam().host, port, fam().family == AF_INET6); }
+    // checkpair: the real client against the real server, three times.
+    void checkpair();
+    // checkbusy: the server refused while a socket of ours holds its port.
+    void checkbusy();
+    // finish: a client served by a test server, waited for and read out.
+    static tp::Result finish(tp::Proc &cli);
+
+private:
+    const char *proto_, *stem_, *kind_;
+};
+
+// mappedserver: starts the IPv6 server prog as srv in a network of its own,
+// or skips the test where IPv6 sockets take no IPv4 peers.
+void mappedserver(const char *prog, const char *proto, tp::Proc &srv);
 
 } // namespace gn
 

@@ -9,24 +9,15 @@
 
 #include <cerrno>
 #include <cstring>
-#include <regex>
 #include <string>
 
 namespace {
 
 using gn::Fam;
 
-class StreamGreet : public testing::TestWithParam<Fam> {
+class StreamGreet : public gn::GreetCase {
 protected:
-    void SetUp() override
-    {
-        gn::isolate();
-        std::string why = gn::portproblem("tcp");
-        ASSERT_TRUE(why.empty()) << why;
-    }
-    const Fam &fam() const { return GetParam(); }
-    std::string server() const { return std::string("streamgreetsrv") + fam().suffix; }
-    std::string client() const { return std::string("streamgreetcli") + fam().suffix; }
+    StreamGreet() : GreetCase("tcp", "streamgreet", "connection") {}
 
     // serve: our own server on 5678 for the real client, which sends pieces
     // with pauses between them; what the client printed and its status.
@@ -47,30 +38,13 @@ protected:
         EXPECT_FALSE(gn::readable(c, 0)) << "the client sent something";
         close(c);
         close(ls);
-        auto st = tp::wait(cli, 5000);
-        EXPECT_TRUE(st.has_value()) << "the client did not end with the stream";
-        r.status = st.value_or(-1);
-        r.out = tp::readfor(cli.out, 2000);
-        r.err = tp::readfor(cli.err, 500);
-        return r;
+        return finish(cli);
     }
 };
 
 TEST_P(StreamGreet, PairExchangesTheGreetingAndLogsIt)
 {
-    tp::Proc srv = gn::startserver(server(), "tcp");
-    ASSERT_TRUE(tp::running(srv)) << tp::readfor(srv.out, 500);
-    for (int i = 0; i < 3; ++i) {
-        tp::Result r = tp::run({tp::bin(client())});
-        EXPECT_EQ(tp::exitcode(r.status), 0);
-        EXPECT_EQ(r.out, gn::greeting);
-        EXPECT_EQ(r.err, "");
-        auto line = tp::readline(srv);
-        ASSERT_TRUE(line.has_value());
-        std::string addr = fam().family == AF_INET6 ? R"(\[::1\])" : R"(127\.0\.0\.1)";
-        EXPECT_TRUE(std::regex_match(*line, std::regex("connection from " + addr + R"(:\d+)"))) << *line;
-    }
-    EXPECT_TRUE(tp::running(srv));
+    checkpair();
 }
 
 TEST_P(StreamGreet, ServerSendsExactlyTheGreetingToSocat)
@@ -102,7 +76,7 @@ TEST_P(StreamGreet, LogsTheClientsRealSourcePort)
         close(s);
         EXPECT_EQ(st.data, gn::greeting);
         // The line is printed before the greeting is sent: it is there now.
-        EXPECT_EQ(tp::readline(srv, 2000), gn::peerline("connection", fam().host, want, fam().family == AF_INET6));
+        EXPECT_EQ(tp::readline(srv, 2000), line(want));
     }
 }
 
@@ -171,14 +145,7 @@ TEST_P(StreamGreet, ClientsThatResetDoNotEndTheServer)
 
 TEST_P(StreamGreet, BusyPortIsRefusedWithTheReason)
 {
-    int holder = gn::localsock(fam(), SOCK_STREAM, gn::port);
-    ASSERT_GE(holder, 0) << std::strerror(errno);
-    ASSERT_EQ(listen(holder, 1), 0);
-    tp::Result r = tp::run({tp::bin(server())}, "", {}, 5000);
-    close(holder);
-    EXPECT_EQ(tp::exitcode(r.status), 1);
-    EXPECT_EQ(r.err, server() + ": bind() failed. : Address already in use\n\n");
-    EXPECT_EQ(r.out, "");
+    checkbusy();
 }
 
 TEST_P(StreamGreet, ClientPrintsPiecesInOrder)
@@ -230,13 +197,10 @@ TEST_P(StreamGreet, ClientWaitsForAnOpenConnectionAndEndsQuietlyWithoutServer)
 
 TEST(StreamGreetDualStack, IPv4ClientIsLoggedInMappedForm)
 {
-    gn::isolate();
-    if (!gn::v4mapped())
-        GTEST_SKIP() << "IPv6 sockets take no IPv4 peers on this host";
-    std::string why = gn::portproblem("tcp");
-    ASSERT_TRUE(why.empty()) << why;
-    tp::Proc srv = gn::startserver("streamgreetsrv6", "tcp");
-    ASSERT_TRUE(tp::running(srv));
+    tp::Proc srv;
+    gn::mappedserver("streamgreetsrv6", "tcp", srv);
+    if (IsSkipped() || HasFailure())
+        return;
     int s = gn::localsock(gn::v4, SOCK_STREAM, 0);
     ASSERT_GE(s, 0);
     ASSERT_TRUE(gn::connectto(s, "127.0.0.1", gn::port));
