@@ -26,6 +26,8 @@ static_assert(sizeof replymsg - 1 == 13, "the greeting is 13 bytes on the wire")
 constexpr char request[] = "Hey are you there?\n";
 static_assert(sizeof request - 1 == 19, "the request is 19 bytes on the wire");
 
+// inet4, inet6: what differs between the twins: the address record and its
+// fields, the wildcard, the server the clients dial and the log line texts.
 struct inet4 {
     using sockaddr_type = sockaddr_in;
     static constexpr int family = AF_INET;
