@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <cstdio>
 #include <thread>
@@ -15,24 +17,26 @@ constexpr int tcpconns = 10000;
 constexpr int udpreqs = 100000;
 constexpr int threads = 4;
 
-// tcpload: n connections spread over the four services from threads; the
-// first few failures are kept in errs.
-int tcpload(const st::Quad &q, int n, std::vector<std::string> &errs)
+// spread: calls one(thread, i) for i from 0 to n-1 across the threads,
+// where one returns "" or what was wrong; the count of failures, the first
+// few kept in errs. setup(thread) runs once in each thread first.
+template <typename Setup, typename One>
+int spread(int n, std::vector<std::string> &errs, Setup setup, One one)
 {
     std::atomic<int> bad{0};
     std::mutex mu;
     std::vector<std::thread> ts;
     for (int t = 0; t < threads; ++t)
         ts.emplace_back([&, t] {
+            auto state = setup(t);
             for (int i = t; i < n; i += threads) {
-                auto s = st::svc(i % 4);
-                std::string e = st::tcpcheck(s, q.port(s), i);
-                if (!e.empty()) {
-                    ++bad;
-                    std::lock_guard<std::mutex> g(mu);
-                    if (errs.size() < 5)
-                        errs.push_back(e);
-                }
+                std::string e = one(state, i);
+                if (e.empty())
+                    continue;
+                ++bad;
+                std::lock_guard<std::mutex> g(mu);
+                if (errs.size() < 5)
+                    errs.push_back(e);
             }
         });
     for (auto &th : ts)
@@ -40,49 +44,47 @@ int tcpload(const st::Quad &q, int n, std::vector<std::string> &errs)
     return bad;
 }
 
+// tcpload: n connections spread over the four services.
+int tcpload(const st::Quad &q, int n, std::vector<std::string> &errs)
+{
+    return spread(n, errs, [](int) { return 0; }, [&q](int, int i) {
+        auto s = st::svc(i % 4);
+        return st::tcpcheck(s, q.port(s), i);
+    });
+}
+
+// udpreply: "" when rep is the right answer of service s to req.
+std::string udpreply(int s, const std::string &req, const std::string &rep)
+{
+    if (s == st::echo)
+        return rep == req ? "" : "udp echo reply differs";
+    if (s == st::chargen)
+        return rep == st::chargenlines(74) ? "" : "udp chargen line wrong";
+    size_t want = s == st::daytime ? 25 : 4;
+    return rep.size() == want ? "" : std::string("udp ") + st::svcname[s] + " reply of wrong size";
+}
+
 // udpload: n request-reply exchanges over the four services, one socket per
-// service and thread, one request in flight on each; the wrong or missing replies.
+// service and thread, one request in flight on each.
 int udpload(const st::Quad &q, int n, std::vector<std::string> &errs)
 {
-    std::atomic<int> bad{0};
-    std::mutex mu;
-    std::vector<std::thread> ts;
-    for (int t = 0; t < threads; ++t)
-        ts.emplace_back([&, t] {
-            st::Fd socks[4];
-            for (int s = 0; s < 4; ++s)
-                socks[s].fd = tp::udpsocket("127.0.0.1", q.port(st::svc(s)), 2000);
-            std::string chargen = st::chargenlines(74);
-            char buf[8192];
-            for (int i = t; i < n; i += threads) {
-                int s = i % 4;
-                std::string req = "req " + std::to_string(i);
-                std::string e;
-                if (send(socks[s].fd, req.data(), req.size(), 0) != ssize_t(req.size())) {
-                    e = "send failed";
-                } else {
-                    ssize_t got = recv(socks[s].fd, buf, sizeof buf, 0);
-                    std::string rep = got >= 0 ? std::string(buf, size_t(got)) : "";
-                    if (got < 0)
-                        e = std::string("no reply from udp ") + st::svcname[s];
-                    else if (s == st::echo && rep != req)
-                        e = "udp echo reply differs";
-                    else if (s == st::chargen && rep != chargen)
-                        e = "udp chargen line wrong";
-                    else if ((s == st::daytime && rep.size() != 25) || (s == st::timesvc && rep.size() != 4))
-                        e = std::string("udp ") + st::svcname[s] + " reply of wrong size";
-                }
-                if (!e.empty()) {
-                    ++bad;
-                    std::lock_guard<std::mutex> g(mu);
-                    if (errs.size() < 5)
-                        errs.push_back(e);
-                }
-            }
-        });
-    for (auto &th : ts)
-        th.join();
-    return bad;
+    auto setup = [&q](int) {
+        auto socks = std::make_shared<std::array<st::Fd, 4>>();
+        for (int s = 0; s < 4; ++s)
+            (*socks)[size_t(s)].fd = tp::udpsocket("127.0.0.1", q.port(st::svc(s)), 2000);
+        return socks;
+    };
+    return spread(n, errs, setup, [](auto &socks, int i) -> std::string {
+        int s = i % 4, fd = (*socks)[size_t(s)].fd;
+        std::string req = "req " + std::to_string(i);
+        if (send(fd, req.data(), req.size(), 0) != ssize_t(req.size()))
+            return "send failed";
+        char buf[8192];
+        ssize_t got = recv(fd, buf, sizeof buf, 0);
+        if (got < 0)
+            return std::string("no reply from udp ") + st::svcname[s];
+        return udpreply(s, req, std::string(buf, size_t(got)));
+    });
 }
 
 } // namespace
