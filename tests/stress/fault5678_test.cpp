@@ -22,7 +22,7 @@ st::TcpTarget greettcp(const std::string &name, const std::string &host)
 
 } // namespace
 
-TEST(Port5678Faults, GreetpageSurvivesHostileClients)
+TEST(StressPort5678Faults, GreetpageSurvivesHostileClients)
 {
     ASSERT_NO_FATAL_FAILURE(st::requirefree5678());
     tp::Proc p = st::startserver("greetpage", {}, 5678, "tcp");
@@ -36,7 +36,7 @@ TEST(Port5678Faults, GreetpageSurvivesHostileClients)
                   p);
 }
 
-TEST(Port5678Faults, StreamGreetingServersSurviveHostileClients)
+TEST(StressPort5678Faults, StreamGreetingServersSurviveHostileClients)
 {
     for (auto [prog, host] : {std::pair{"streamgreetsrv", "127.0.0.1"}, std::pair{"streamgreetsrv6", "::1"}}) {
         ASSERT_NO_FATAL_FAILURE(st::requirefree5678());
@@ -46,7 +46,7 @@ TEST(Port5678Faults, StreamGreetingServersSurviveHostileClients)
     }
 }
 
-TEST(Port5678Faults, DatagramGreetingServersSurviveBadDatagrams)
+TEST(StressPort5678Faults, DatagramGreetingServersSurviveBadDatagrams)
 {
     for (auto [prog, host] : {std::pair{"dgramgreetsrv", "127.0.0.1"}, std::pair{"dgramgreetsrv6", "::1"}}) {
         ASSERT_NO_FATAL_FAILURE(st::requirefree5678());

@@ -55,7 +55,7 @@ st::TcpTarget pagetarget(const std::string &name, int port, const std::string &l
 
 } // namespace
 
-TEST(QuadservFaults, ResetHalfOpenAndSilentClientsOnEveryTcpService)
+TEST(StressQuadservFaults, ResetHalfOpenAndSilentClientsOnEveryTcpService)
 {
     st::Quad q;
     ASSERT_NO_FATAL_FAILURE(st::startquad(q));
@@ -65,7 +65,7 @@ TEST(QuadservFaults, ResetHalfOpenAndSilentClientsOnEveryTcpService)
     st::allanswer(q);
 }
 
-TEST(QuadservFaults, EmptyOversizedAndGarbageDatagramsOnEveryUdpService)
+TEST(StressQuadservFaults, EmptyOversizedAndGarbageDatagramsOnEveryUdpService)
 {
     st::Quad q;
     ASSERT_NO_FATAL_FAILURE(st::startquad(q));
@@ -84,7 +84,7 @@ TEST(QuadservFaults, EmptyOversizedAndGarbageDatagramsOnEveryUdpService)
     st::allanswer(q);
 }
 
-TEST(PageServerFaults, DatepageAndClockpageSurviveHostileClients)
+TEST(StressPageServerFaults, DatepageAndClockpageSurviveHostileClients)
 {
     for (auto [prog, label] : {std::pair{"datepage", "Local daytime is: "},
                                std::pair{"clockpage", "Local time is: "}}) {
@@ -157,7 +157,7 @@ std::multiset<std::pair<int, int>> sniff(int sniffer, int ms)
 // A datagram that claims to come from one of quadserv's own ports or from a
 // standard service port is not answered, so two such services cannot keep
 // bouncing replies at each other; an ordinary port still gets its answer.
-TEST(QuadservFaults, NoAnswerToADatagramFromAServicePort)
+TEST(StressQuadservFaults, NoAnswerToADatagramFromAServicePort)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to send datagrams with a forged source port";

@@ -35,7 +35,7 @@ int uidprocs(int uid)
 } // namespace
 
 // The limit counts every process of the user, so nothing else may run as it.
-TEST(QuadservForkFailure, RefusedClientsAreClosedAndServiceResumes)
+TEST(StressForkFailure, RefusedClientsAreClosedAndServiceResumes)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run quadserv as user " << nobody << " under a process limit";

@@ -90,7 +90,7 @@ int udpload(const st::Quad &q, int n, std::vector<std::string> &errs)
 } // namespace
 
 // Every reply right, no zombies, resident memory where it was after a warm-up.
-TEST(QuadservLoad, TenThousandConnectionsAndHundredThousandDatagrams)
+TEST(StressQuadservLoad, TenThousandConnectionsAndHundredThousandDatagrams)
 {
     st::Quad q;
     ASSERT_NO_FATAL_FAILURE(st::startquad(q));
