@@ -4,9 +4,11 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -409,6 +411,73 @@ bool waitbound(int port, const std::string &proto, int timeoutms)
             return false;
         usleep(10000);
     }
+}
+
+namespace {
+
+bool writefile(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    close(fd);
+    return ok;
+}
+
+// enternet: a fresh network namespace; without privileges it comes with a
+// user namespace that maps us to root inside.
+bool enternet()
+{
+    if (unshare(CLONE_NEWNET) == 0)
+        return true;
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+        return false;
+    writefile("/proc/self/setgroups", "deny");
+    return writefile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+           writefile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+bool loopbackup()
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP);
+    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    close(s);
+    return ok;
+}
+
+} // namespace
+
+bool isolate()
+{
+    static bool done = false;
+    if (!done)
+        done = enternet() && loopbackup();
+    return done;
+}
+
+std::string fixedportproblem(int port, const std::string &proto)
+{
+    std::string what = "port " + std::to_string(port) + "/" + proto;
+    if (bound(port, proto))
+        return what + " is already taken by another program on this host; stop it and run the test again";
+    int type = proto == "tcp" ? SOCK_STREAM : SOCK_DGRAM;
+    // Connections closed by an earlier run linger for a minute on a shared
+    // loopback, and servers without address reuse cannot bind meanwhile.
+    for (int tries = 0; tries < 700; ++tries) {
+        if (portfree(port, type))
+            return "";
+        usleep(100000);
+    }
+    return what + " stays unavailable (closing connections of another run?)";
 }
 
 int freeport()

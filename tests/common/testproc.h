@@ -69,6 +69,18 @@ bool bound(int port, const std::string &proto);
 // waitbound: polls bound() until true or timeoutms.
 bool waitbound(int port, const std::string &proto, int timeoutms = 5000);
 
+// isolate: moves this test process, and everything it starts from now on,
+// into a network namespace of its own with loopback up (through a user
+// namespace when not root). Fixed ports and the connections that linger on
+// them after a test then belong to this test alone. False where the host
+// allows no namespaces: the test then shares the host's loopback.
+bool isolate();
+
+// fixedportproblem: empty when a server without address reuse can bind port
+// for proto now (waiting up to a minute for closing connections to go);
+// otherwise why not, in words for a failure message.
+std::string fixedportproblem(int port, const std::string &proto);
+
 // freeport: a port free for both TCP and UDP right now.
 int freeport();
 // pickbase: a port base b with b+7, b+13, b+19 and b+37 free for TCP and UDP.

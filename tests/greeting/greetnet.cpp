@@ -17,65 +17,6 @@
 namespace gn {
 namespace {
 
-bool writefile(const std::string &path, const std::string &text)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
-    close(fd);
-    return ok;
-}
-
-// enternet: a fresh network namespace; the first time without privileges it
-// comes with a user namespace in which we may make more of them.
-bool enternet()
-{
-    static bool userns = false;
-    if (unshare(CLONE_NEWNET) == 0)
-        return true;
-    if (userns)
-        return false;
-    uid_t uid = getuid();
-    gid_t gid = getgid();
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
-        return false;
-    userns = true;
-    writefile("/proc/self/setgroups", "deny");
-    return writefile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
-           writefile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
-}
-
-bool loopbackup()
-{
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return false;
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP);
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    close(s);
-    return ok;
-}
-
-// bindable: whether a socket like our servers' (dual stack, no address reuse)
-// can bind port now.
-bool bindable(int type)
-{
-    int s = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return false;
-    sockaddr_in6 sin6{};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_addr = in6addr_any;
-    sin6.sin6_port = htons(port);
-    bool ok = bind(s, reinterpret_cast<sockaddr *>(&sin6), sizeof sin6) == 0;
-    close(s);
-    return ok;
-}
-
 socklen_t fill(const Fam &f, int p, sockaddr_storage &ss)
 {
     ss = {};
@@ -94,27 +35,6 @@ socklen_t fill(const Fam &f, int p, sockaddr_storage &ss)
 }
 
 } // namespace
-
-bool isolate()
-{
-    return enternet() && loopbackup();
-}
-
-std::string portproblem(const char *proto)
-{
-    std::string what = "port 5678/" + std::string(proto);
-    if (tp::bound(port, proto))
-        return what + " is already taken by another program on this host; stop it and run the test again";
-    int type = std::string(proto) == "tcp" ? SOCK_STREAM : SOCK_DGRAM;
-    // Connections closed by an earlier test linger for a minute on a shared
-    // loopback, and our servers ask for no address reuse.
-    for (int tries = 0; tries < 700; ++tries) {
-        if (bindable(type))
-            return "";
-        usleep(100000);
-    }
-    return what + " stays unavailable (closing connections of another run?)";
-}
 
 int localsock(const Fam &f, int type, int p)
 {
@@ -210,8 +130,8 @@ tp::Proc startserver(const std::string &prog, const char *proto)
 
 void GreetCase::SetUp()
 {
-    isolate();
-    std::string why = portproblem(proto_);
+    tp::isolate();
+    std::string why = tp::fixedportproblem(port, proto_);
     ASSERT_TRUE(why.empty()) << why;
 }
 
@@ -264,10 +184,10 @@ tp::Result GreetCase::finish(tp::Proc &cli)
 
 void mappedserver(const char *prog, const char *proto, tp::Proc &srv)
 {
-    isolate();
+    tp::isolate();
     if (!v4mapped())
         GTEST_SKIP() << "IPv6 sockets take no IPv4 peers on this host";
-    std::string why = portproblem(proto);
+    std::string why = tp::fixedportproblem(port, proto);
     ASSERT_TRUE(why.empty()) << why;
     srv = startserver(prog, proto);
     ASSERT_TRUE(tp::running(srv));

@@ -31,17 +31,6 @@ constexpr Fam v6 = {"IPv6", "6", AF_INET6, "::1", "[::1]"};
 // PrintTo: a family by its name in test reports.
 inline void PrintTo(const Fam &f, std::ostream *os) { *os << f.name; }
 
-// isolate: moves this test process, and all it starts from now on, into a
-// network namespace of its own with loopback up, so that port 5678 and the
-// closing connections left on it are nobody else's. False where the host
-// forbids it: the tests then share the host's loopback.
-bool isolate();
-
-// portproblem: why our servers cannot have port 5678 for proto ("tcp" or
-// "udp") now, or "" when they can. On a shared loopback it waits out the
-// closing connections of earlier tests, and names a program holding the port.
-std::string portproblem(const char *proto);
-
 // localsock: a socket of type bound to the loopback address of f at
 // port (0: any free one), with SO_REUSEADDR; -1 on failure.
 int localsock(const Fam &f, int type, int port);

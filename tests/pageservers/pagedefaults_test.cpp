@@ -17,7 +17,7 @@ std::string fetch(int port)
 
 TEST(PageDefaults, DatepageListensOn8013)
 {
-    if (!pt::ownnet()) {
+    if (!tp::isolate()) {
         ASSERT_FALSE(tp::bound(8013, "tcp")) << "TCP port 8013 is taken by another program";
     }
     auto p = pt::start("datepage", 8013, {}, {"LC_ALL=C"});
@@ -29,7 +29,7 @@ TEST(PageDefaults, ClockpageListensOnTheTimePort)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "the time port (37) needs root";
-    if (!pt::ownnet()) {
+    if (!tp::isolate()) {
         ASSERT_FALSE(tp::bound(37, "tcp")) << "TCP port 37 is taken by another program";
     }
     auto p = pt::start("clockpage", 37, {}, {"LC_ALL=C"});

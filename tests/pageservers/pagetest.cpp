@@ -30,40 +30,14 @@ Page start(const std::string &program, int port, const std::vector<std::string> 
     return p;
 }
 
-bool ownnet()
-{
-    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0)
-        return false;
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strcpy(ifr.ifr_name, "lo");
-    bool up = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP);
-    up = up && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    close(s);
-    return up;
-}
-
 bool hold5678free()
 {
-    if (ownnet())
+    if (tp::isolate())
         return true;
-    // Without address reuse bind fails while our earlier connections linger.
-    for (int tries = 0; tries < 700; ++tries) {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(5678);
-        bool ok = bind(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0;
-        close(s);
-        if (ok)
-            return true;
-        if (tp::bound(5678, "tcp"))
-            break;
-        usleep(100000);
-    }
-    ADD_FAILURE() << "TCP port 5678 is taken by another program; stop it and run again";
-    return false;
+    std::string why = tp::fixedportproblem(5678, "tcp");
+    if (!why.empty())
+        ADD_FAILURE() << why;
+    return why.empty();
 }
 
 Got ask(int port, const std::string &req, const std::string &host)

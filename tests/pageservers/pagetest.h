@@ -26,14 +26,9 @@ struct Page {
 Page start(const std::string &program, int port, const std::vector<std::string> &args,
            const std::vector<std::string> &env = {});
 
-// ownnet: moves this test into a network namespace of its own with loopback up,
-// so fixed ports and lingering closed connections of others do not meet ours.
-// false where that is not permitted (not root): the host's namespace stays.
-bool ownnet();
-
-// hold5678: for greetpage, which asks for no address reuse: own namespace, or
-// else wait until connections closed earlier no longer block the port. false
-// (with a failure message) when another program holds it.
+// hold5678free: for greetpage, which asks for no address reuse: a network
+// of this test's own, or else port 5678 free on the host's. false (with a
+// failure message) when another program holds it.
 bool hold5678free();
 
 // Exchange of one client: what it received and its own port.
