@@ -2,6 +2,7 @@
 # units and the Debian package. Programs are installed only once they exist,
 # so the tree builds whatever is still missing.
 
+# Every program is installed here, in one place.
 set(SUITE_PROGRAMS
   quadserv datepage clockpage greetpage
   streamgreetsrv streamgreetsrv6 dgramgreetsrv dgramgreetsrv6
