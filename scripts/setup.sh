@@ -16,7 +16,7 @@ need=(cmake:cmake g++:g++ make:make curl:curl socat:socat rdate:rdate nc:netcat-
 if [ "$demo_only" = 0 ]; then
   need+=(chromium:chromium mandoc:mandoc gnuplot:gnuplot-nox clang++:clang
          setpriv:util-linux prlimit:util-linux pkg-config:pkg-config
-         systemd-analyze:systemd dpkg-deb:dpkg locale-gen:locales)
+         systemd-analyze:systemd dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev locale-gen:locales)
   [ -e /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a ] \
     || need+=(fuzzer-runtime:libclang-rt-14-dev)
 fi
