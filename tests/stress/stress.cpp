@@ -85,7 +85,7 @@ tp::Proc startserver(const std::string &prog, const std::vector<std::string> &ar
 {
     // Servers that bind without address reuse cannot start while connections
     // of an earlier test linger on the port (at most a minute).
-    for (int i = 0; i < 700 && lingering(port); ++i)
+    for (int i = 0; i < 700 && proto == "tcp" && lingering(port); ++i)
         usleep(100000);
     std::vector<std::string> argv = {tp::bin(prog)};
     argv.insert(argv.end(), args.begin(), args.end());
