@@ -62,6 +62,11 @@ constexpr std::array<in_port_t, 4> stdports = {7, 19, 13, 37};
 constexpr size_t linelen = 72;
 using chargenline = std::array<char, linelen + 2>;
 static_assert(sizeof(chargenline) == 74);
+// After 95 lines of 72 the 95 printable characters come round to a blank
+// again: that many lines are the whole stream, repeated.
+constexpr size_t cyclelines = 95;
+static_assert(cyclelines * linelen % 95 == 0);
+using chargencycle = std::array<char, cyclelines * sizeof(chargenline)>;
 
 constexpr uint32_t unix1900 = 2208988800U; // seconds from 1900 to 1970
 constexpr size_t daybuflen = 72;
@@ -146,8 +151,8 @@ static int writeall(int fd, const char *buf, size_t n)
 }
 
 // fillline: the next 72 characters of the printable cycle, starting at c and
-// advancing it, then CR LF.
-static void fillline(chargenline &line, char &c)
+// advancing it, then CR LF, into the 74 bytes at line.
+static void fillline(char *line, char &c)
 {
     for (size_t i = 0; i < linelen; ++i) {
         line[i] = c;
@@ -207,16 +212,17 @@ static void UDPechod(const int sock)
 }
 
 // TCPchargend: 74-byte lines, each continuing the cycle of the last, until a
-// write fails.
+// write fails. One whole period goes out per write: the same bytes as line
+// by line, in a hundredth of the calls.
 static void TCPchargend(const int fd)
 {
-    chargenline line;
+    chargencycle cycle;
     char c = ' ';
-    for (;;) {
-        fillline(line, c);
-        if (writeall(fd, line.data(), line.size()) < 0)
+    for (size_t i = 0; i < cyclelines; ++i)
+        fillline(&cycle[i * sizeof(chargenline)], c);
+    for (;;)
+        if (writeall(fd, cycle.data(), cycle.size()) < 0)
             return;
-    }
 }
 
 // UDPchargend: answers one datagram with the first chargen line.
@@ -227,7 +233,7 @@ static void UDPchargend(const int sock)
     if (udprecv(sock, line.data(), line.size(), fsin, false) < 0)
         return;
     char c = ' ';
-    fillline(line, c);
+    fillline(line.data(), c);
     udpreply(sock, line.data(), line.size(), fsin);
 }
 

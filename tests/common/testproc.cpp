@@ -458,10 +458,7 @@ bool loopbackup()
 
 bool isolate()
 {
-    static bool done = false;
-    if (!done)
-        done = enternet() && loopbackup();
-    return done;
+    return enternet() && loopbackup();
 }
 
 std::string fixedportproblem(int port, const std::string &proto)

@@ -70,8 +70,8 @@ bool bound(int port, const std::string &proto);
 bool waitbound(int port, const std::string &proto, int timeoutms = 5000);
 
 // isolate: moves this test process, and everything it starts from now on,
-// into a network namespace of its own with loopback up (through a user
-// namespace when not root). Fixed ports and the connections that linger on
+// into a new network namespace of its own with loopback up (through a user
+// namespace when not root); each call makes a fresh one. Fixed ports and the connections that linger on
 // them after a test then belong to this test alone. False where the host
 // allows no namespaces: the test then shares the host's loopback.
 bool isolate();

@@ -55,8 +55,9 @@ void startquad(Quad &q, const std::vector<std::string> &prefix = {});
 tp::Proc startserver(const std::string &prog, const std::vector<std::string> &args, int port,
                      const std::string &proto);
 
-// requireport5678: a fatal failure with a clear message when another program
-// already holds TCP or UDP port 5678.
+// requirefree5678: moves the test into a network of its own, or where that
+// is not allowed waits for port 5678 on the host; a fatal failure with a
+// clear message when another program holds it.
 void requirefree5678();
 
 // chargenlines: the first n bytes of the chargen stream.
