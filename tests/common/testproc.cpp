@@ -500,13 +500,15 @@ int pickbase()
     return -1;
 }
 
-int tcpconnect(const std::string &host, int port, int timeoutms)
+namespace {
+// connectedsock: a socket of type connected to host and port, with time-outs.
+int connectedsock(int type, const std::string &host, int port, int timeoutms)
 {
     sockaddr_storage ss;
     socklen_t len = resolve(host, port, ss);
     if (len == 0)
         return -1;
-    int s = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int s = socket(ss.ss_family, type | SOCK_CLOEXEC, 0);
     if (s < 0)
         return -1;
     settimeouts(s, timeoutms);
@@ -516,22 +518,16 @@ int tcpconnect(const std::string &host, int port, int timeoutms)
     }
     return s;
 }
+} // namespace
+
+int tcpconnect(const std::string &host, int port, int timeoutms)
+{
+    return connectedsock(SOCK_STREAM, host, port, timeoutms);
+}
 
 int udpsocket(const std::string &host, int port, int timeoutms)
 {
-    sockaddr_storage ss;
-    socklen_t len = resolve(host, port, ss);
-    if (len == 0)
-        return -1;
-    int s = socket(ss.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return -1;
-    settimeouts(s, timeoutms);
-    if (connect(s, reinterpret_cast<sockaddr *>(&ss), len) < 0) {
-        close(s);
-        return -1;
-    }
-    return s;
+    return connectedsock(SOCK_DGRAM, host, port, timeoutms);
 }
 
 bool sendall(int fd, const std::string &data)
