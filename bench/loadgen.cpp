@@ -184,12 +184,13 @@ void refecho(int s)
     }
 }
 
+// refchargen: the stream a whole 95-line period per write, as quadserv sends it.
 void refchargen(int s)
 {
     char buf[74 * 95];
     chargenfill(buf, sizeof buf);
-    for (size_t line = 0;; line = (line + 1) % 95)
-        if (write(s, buf + line * 74, 74) < 0)
+    for (;;)
+        if (write(s, buf, sizeof buf) < 0)
             return;
 }
 
