@@ -17,7 +17,7 @@ if [ "$demo_only" = 0 ]; then
   need+=(chromium:chromium mandoc:mandoc gnuplot:gnuplot-nox clang++:clang
          setpriv:util-linux prlimit:util-linux pkg-config:pkg-config
          systemd-analyze:systemd dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev locale-gen:locales)
-  [ -e /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a ] \
+  compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null \
     || need+=(fuzzer-runtime:libclang-rt-14-dev)
 fi
 
