@@ -161,7 +161,7 @@ void rstclose(int fd)
     close(fd);
 }
 
-std::string allanswer(const std::string &host, int base)
+std::string allanswer(const std::string &host, int base, pid_t settle)
 {
     struct Probe {
         const char *name;
@@ -178,11 +178,15 @@ std::string allanswer(const std::string &host, int base)
     };
     std::string bad;
     for (const Probe &p : probes) {
+        if (p.tcp && settle > 0)
+            waitchildren(settle, 0);
         auto got = p.tcp ? tp::tcpask(host, base + p.off, p.req) : tp::udpask(host, base + p.off, p.req);
         if (!got || got->size() != p.size || (p.off == echo && *got != p.req))
             bad += std::string(" ") + p.name;
     }
     // chargen never ends: take one line and hang up.
+    if (settle > 0)
+        waitchildren(settle, 0);
     int s = tp::tcpconnect(host, base + chargen);
     if (s < 0 || tp::recvn(s, 74).size() != 74)
         bad += " tcp/chargen";

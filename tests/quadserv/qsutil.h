@@ -61,7 +61,9 @@ void rstclose(int fd);
 
 // allanswer: the services of the server at base that fail a quick check on
 // host (" tcp/echo udp/time" ...), empty when all eight answer.
-std::string allanswer(const std::string &host, int base);
+// With settle, the pid of a server under a process limit, each TCP check
+// first waits for the children of the last one to end.
+std::string allanswer(const std::string &host, int base, pid_t settle = 0);
 
 } // namespace qs
 
