@@ -149,7 +149,7 @@ bool portfree(int port)
 int pickbase(const int *used, int nused)
 {
     for (int tries = 0; tries < 2000; ++tries) {
-        int base = 20000 + rand() % 39000;
+        int base = 10000 + rand() % 22000; // below the ephemeral ports
         bool ok = portfree(base + 200) && portfree(base + 201);
         for (int i = 0; i < nused; ++i)
             ok = ok && abs(base - used[i]) >= 300;

@@ -19,13 +19,15 @@ listening() {
     END { exit !found }' "/proc/net/$2" "/proc/net/${2}6"
 }
 
-# freebase [OFFSET...]: a number b, 20000 to 59999, such that b plus each
-# OFFSET (default 0) is free for TCP and UDP; fails after 200 tries.
+# freebase [OFFSET...]: a number b, 10000 to 32699, such that b plus each
+# OFFSET (default 0) is free for TCP and UDP; fails after 200 tries. Below
+# Linux's ephemeral ports (32768 and up), so no client socket takes one
+# before the server binds it.
 freebase() {
   local b off ok offsets=("$@")
   [ $# -gt 0 ] || offsets=(0)
   for _ in $(seq 200); do
-    b=$((20000 + RANDOM % 40000)) ok=1
+    b=$((10000 + RANDOM % 22700)) ok=1
     for off in "${offsets[@]}"; do
       if inuse $((b + off)) tcp || inuse $((b + off)) udp; then ok=0; break; fi
     done

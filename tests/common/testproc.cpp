@@ -477,9 +477,14 @@ std::string fixedportproblem(int port, const std::string &proto)
     return what + " stays unavailable (closing connections of another run?)";
 }
 
+// Ports are taken below Linux's ephemeral range (32768 and up), so that no
+// client socket of a test running beside us takes one between our check and
+// the server's bind.
+constexpr int lowport = 10000, ephemeral = 32768;
+
 int freeport()
 {
-    std::uniform_int_distribution<int> d(20000, 59999);
+    std::uniform_int_distribution<int> d(lowport, ephemeral - 1);
     for (int tries = 0; tries < 1000; ++tries) {
         int port = d(rng());
         if (portfreeboth(port))
@@ -490,7 +495,7 @@ int freeport()
 
 int pickbase()
 {
-    std::uniform_int_distribution<int> d(20000, 59000);
+    std::uniform_int_distribution<int> d(lowport, ephemeral - 1 - 37);
     for (int tries = 0; tries < 1000; ++tries) {
         int base = d(rng());
         if (portfreeboth(base + 7) && portfreeboth(base + 13) && portfreeboth(base + 19) &&
