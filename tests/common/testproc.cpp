@@ -637,6 +637,25 @@ template <typename F> void forchildren(pid_t pid, F f)
 }
 } // namespace
 
+void resetclose(int fd)
+{
+    linger lg = {.l_onoff = 1, .l_linger = 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close(fd);
+}
+
+bool waitchildren(pid_t pid, int n, int timeoutms)
+{
+    long deadline = nowms() + timeoutms;
+    for (;;) {
+        if (children(pid) == n && zombies(pid) == 0)
+            return true;
+        if (nowms() >= deadline)
+            return false;
+        usleep(10000);
+    }
+}
+
 int zombies(pid_t pid)
 {
     int n = 0;

@@ -105,6 +105,14 @@ std::optional<std::string> udpask(const std::string &host, int port, const std::
 std::optional<std::string> tcpask(const std::string &host, int port, const std::string &req = "",
                                   int timeoutms = 5000);
 
+// resetclose: closes a TCP socket with a reset instead of an orderly end,
+// as a client that vanishes does (and leaving no TIME_WAIT behind).
+void resetclose(int fd);
+
+// waitchildren: polls until pid has exactly n live children and no zombies;
+// false after timeoutms.
+bool waitchildren(pid_t pid, int n, int timeoutms = 5000);
+
 // zombies: count of zombie children of pid.
 int zombies(pid_t pid);
 // children: count of live child processes of pid.

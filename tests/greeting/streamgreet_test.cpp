@@ -109,7 +109,6 @@ TEST_P(StreamGreet, ClientsThatResetDoNotEndTheServer)
 {
     tp::Proc srv = gn::startserver(server(), "tcp");
     ASSERT_TRUE(tp::running(srv));
-    linger hard = {1, 0};
     // A client that holds its connection keeps the server waiting for it a
     // while, so the resetting ones are reset while still queued.
     int slow = tp::tcpconnect(fam().host, gn::port);
@@ -125,8 +124,7 @@ TEST_P(StreamGreet, ClientsThatResetDoNotEndTheServer)
             shutdown(s, SHUT_WR);
             usleep(20000);
         }
-        setsockopt(s, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        close(s);
+        tp::resetclose(s);
     }
     close(slow);
     usleep(200000);
@@ -135,8 +133,7 @@ TEST_P(StreamGreet, ClientsThatResetDoNotEndTheServer)
     int s = tp::tcpconnect(fam().host, gn::port);
     ASSERT_GE(s, 0);
     EXPECT_EQ(tp::recvn(s, 13), gn::greeting);
-    setsockopt(s, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    close(s);
+    tp::resetclose(s);
 
     tp::Result r = tp::run({tp::bin(client())});
     EXPECT_EQ(r.out, gn::greeting);

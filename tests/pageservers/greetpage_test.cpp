@@ -94,9 +94,7 @@ TEST(Greetpage, ResetAndSilentClientsDoNotStopIt)
     int s = tp::tcpconnect("127.0.0.1", 5678);
     ASSERT_GE(s, 0);
     ASSERT_EQ(pt::trace(*p, 2).size(), 2u); // in its receive now
-    linger lg = {.l_onoff = 1, .l_linger = 0};
-    setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(s);
+    tp::resetclose(s);
     auto lines = pt::trace(*p, 4);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[3], "Sent -1 of 13 bytes.");

@@ -28,6 +28,10 @@ protected:
     std::string label() const { return GetParam().label; }
     int first() const { return int(pt::head.size() + label().size()); }
 
+    // A network of the test's own, where possible: no test beside it can take
+    // the port it picks before its server binds it.
+    void SetUp() override { tp::isolate(); }
+
     // serve: the program on a free port under locale and UTC.
     pt::Page serve(const std::string &locale = "C", std::vector<std::string> env = {})
     {
@@ -210,9 +214,7 @@ TEST_P(Pages, ClientThatResetsDoesNotEndTheServer)
         // Reset while the server waits in its receive: both sends then fail.
         ASSERT_EQ(tp::readline(p.proc).value_or("").rfind("connection from ", 0), 0u);
         ASSERT_EQ(tp::readline(p.proc), "Reading request...");
-        linger lg = {.l_onoff = 1, .l_linger = 0};
-        setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-        close(s);
+        tp::resetclose(s);
         auto lines = pt::trace(p, 4);
         ASSERT_EQ(lines.size(), 4u);
         EXPECT_EQ(lines[0], "Received -1 bytes.");

@@ -92,7 +92,13 @@ TEST(QuadServCommandLine, HighServiceDescriptorStopsTheStart)
     opts.prefix = {"bash", "-c", "for fd in $(seq 3 63); do eval \"exec $fd</dev/null\"; done; "
                                  "exec \"$@\"",
                    "bash"};
-    auto r = tp::run({tp::bin("quadserv"), std::to_string(tp::pickbase())}, "", opts);
+    tp::Result r;
+    // A port that a test beside us took after pickbase is worth another try.
+    for (int tries = 0; tries < 5; ++tries) {
+        r = tp::run({tp::bin("quadserv"), std::to_string(tp::pickbase())}, "", opts);
+        if (r.err.find("in use") == std::string::npos)
+            break;
+    }
     EXPECT_EQ(tp::exitcode(r.status), 1);
     EXPECT_NE(r.err.find("echo/tcp: descriptor 64"), std::string::npos) << r.err;
 }
@@ -144,7 +150,7 @@ TEST(QuadServProcess, SocketModes)
     EXPECT_EQ(sockets, 8);
     int s = tp::tcpconnect("127.0.0.1", srv.port(qs::echo));
     ASSERT_GE(s, 0);
-    ASSERT_TRUE(qs::waitchildren(srv.proc.pid, 1));
+    ASSERT_TRUE(tp::waitchildren(srv.proc.pid, 1));
     auto kids = qs::childpids(srv.proc.pid);
     ASSERT_EQ(kids.size(), 1u);
     long flags = fdflags(kids[0], 0);
@@ -161,14 +167,14 @@ TEST(QuadServProcess, ChildHoldsOnlyItsConnection)
     ASSERT_GT(srv.proc.pid, 0);
     int s = tp::tcpconnect("127.0.0.1", srv.port(qs::echo));
     ASSERT_GE(s, 0);
-    ASSERT_TRUE(qs::waitchildren(srv.proc.pid, 1));
+    ASSERT_TRUE(tp::waitchildren(srv.proc.pid, 1));
     auto kids = qs::childpids(srv.proc.pid);
     ASSERT_EQ(kids.size(), 1u);
     auto fds = qs::fdtargets(kids[0]);
     ASSERT_EQ(fds.size(), 1u);
     EXPECT_EQ(fds[0].rfind("0 -> socket:", 0), 0u) << fds[0];
     close(s);
-    EXPECT_TRUE(qs::waitchildren(srv.proc.pid, 0));
+    EXPECT_TRUE(tp::waitchildren(srv.proc.pid, 0));
 }
 
 TEST(QuadServProcess, NoZombiesAfterHundredsOfConnections)
@@ -189,7 +195,7 @@ TEST(QuadServProcess, NoZombiesAfterHundredsOfConnections)
         }
     }
     EXPECT_EQ(bad, 0);
-    EXPECT_TRUE(qs::waitchildren(srv.proc.pid, 0))
+    EXPECT_TRUE(tp::waitchildren(srv.proc.pid, 0))
         << tp::children(srv.proc.pid) << " children, " << tp::zombies(srv.proc.pid) << " zombies";
     EXPECT_TRUE(tp::running(srv.proc));
 }
@@ -207,15 +213,15 @@ TEST(QuadServProcess, TwoTcpClientsAtOnce)
     ASSERT_TRUE(tp::sendall(a, "from a"));
     EXPECT_EQ(tp::recvn(a, 6), "from a");
     EXPECT_EQ(tp::recvn(b, 6), "from b");
-    EXPECT_TRUE(qs::waitchildren(srv.proc.pid, 2));
+    EXPECT_TRUE(tp::waitchildren(srv.proc.pid, 2));
 
     close(a);
-    EXPECT_TRUE(qs::waitchildren(srv.proc.pid, 1));
+    EXPECT_TRUE(tp::waitchildren(srv.proc.pid, 1));
     EXPECT_EQ(tp::tcpask("127.0.0.1", srv.port(qs::daytime))->size(), 25u);
     ASSERT_TRUE(tp::sendall(b, "still b"));
     EXPECT_EQ(tp::recvn(b, 7), "still b");
     close(b);
-    EXPECT_TRUE(qs::waitchildren(srv.proc.pid, 0));
+    EXPECT_TRUE(tp::waitchildren(srv.proc.pid, 0));
 }
 
 TEST(QuadServProcess, UdpAnsweredWhileTcpClientIdles)
@@ -243,7 +249,7 @@ TEST(QuadServFaults, ResetStormThenAllServicesAnswer)
         ASSERT_GE(s, 0) << "connection " << i;
         if (i % 2 == 1)
             (void)!send(s, "junk", 4, MSG_NOSIGNAL);
-        qs::rstclose(s);
+        tp::resetclose(s);
     }
     std::mt19937 gen(7);
     int u = socket(AF_INET, SOCK_DGRAM, 0);
@@ -260,7 +266,7 @@ TEST(QuadServFaults, ResetStormThenAllServicesAnswer)
     close(u);
     EXPECT_TRUE(tp::running(srv.proc));
     EXPECT_EQ(qs::allanswer("127.0.0.1", srv.base), "");
-    EXPECT_TRUE(qs::waitchildren(srv.proc.pid, 0, 10000));
+    EXPECT_TRUE(tp::waitchildren(srv.proc.pid, 0, 10000));
 }
 
 // With a process limit the server cannot always fork: it says so, drops that
@@ -282,7 +288,7 @@ TEST(QuadServFaults, ForkFailureDropsOnlyThatConnection)
     int a = tp::tcpconnect("127.0.0.1", srv.port(qs::echo));
     int b = tp::tcpconnect("127.0.0.1", srv.port(qs::echo));
     ASSERT_TRUE(a >= 0 && b >= 0);
-    ASSERT_TRUE(qs::waitchildren(srv.proc.pid, 2));
+    ASSERT_TRUE(tp::waitchildren(srv.proc.pid, 2));
     int refused = tp::tcpconnect("127.0.0.1", srv.port(qs::echo));
     ASSERT_GE(refused, 0);
     auto got = qs::readtoend(refused, 3000);
@@ -296,7 +302,7 @@ TEST(QuadServFaults, ForkFailureDropsOnlyThatConnection)
     EXPECT_EQ(tp::recvn(a, 1), "a");
     close(a);
     close(b);
-    ASSERT_TRUE(qs::waitchildren(srv.proc.pid, 0));
+    ASSERT_TRUE(tp::waitchildren(srv.proc.pid, 0));
     EXPECT_EQ(qs::allanswer("127.0.0.1", srv.base, srv.proc.pid), "");
 
     tp::stop(srv.proc);

@@ -88,18 +88,6 @@ std::vector<pid_t> childpids(pid_t pid)
     return kids;
 }
 
-bool waitchildren(pid_t pid, int n, int timeoutms)
-{
-    long deadline = nowms() + timeoutms;
-    for (;;) {
-        if (tp::children(pid) == n && tp::zombies(pid) == 0)
-            return true;
-        if (nowms() >= deadline)
-            return false;
-        usleep(10000);
-    }
-}
-
 std::vector<std::string> fdtargets(pid_t pid)
 {
     std::vector<std::string> out;
@@ -154,13 +142,6 @@ TcpReply readtoend(int fd, int timeoutms)
     }
 }
 
-void rstclose(int fd)
-{
-    linger lg = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(fd);
-}
-
 std::string allanswer(const std::string &host, int base, pid_t settle)
 {
     struct Probe {
@@ -179,14 +160,14 @@ std::string allanswer(const std::string &host, int base, pid_t settle)
     std::string bad;
     for (const Probe &p : probes) {
         if (p.tcp && settle > 0)
-            waitchildren(settle, 0);
+            tp::waitchildren(settle, 0);
         auto got = p.tcp ? tp::tcpask(host, base + p.off, p.req) : tp::udpask(host, base + p.off, p.req);
         if (!got || got->size() != p.size || (p.off == echo && *got != p.req))
             bad += std::string(" ") + p.name;
     }
     // chargen never ends: take one line and hang up.
     if (settle > 0)
-        waitchildren(settle, 0);
+        tp::waitchildren(settle, 0);
     int s = tp::tcpconnect(host, base + chargen);
     if (s < 0 || tp::recvn(s, 74).size() != 74)
         bad += " tcp/chargen";

@@ -40,8 +40,6 @@ Server start(const tp::SpawnOpts &opts = {}, std::string *err = nullptr,
 
 // childpids: the children of pid (ended ones too, until they are reaped).
 std::vector<pid_t> childpids(pid_t pid);
-// waitchildren: polls until pid has exactly n live children and no zombies.
-bool waitchildren(pid_t pid, int n, int timeoutms = 5000);
 // fdtargets: "fd -> target" of every open descriptor of pid.
 std::vector<std::string> fdtargets(pid_t pid);
 
@@ -56,8 +54,6 @@ struct TcpReply {
 };
 TcpReply readtoend(int fd, int timeoutms = 5000);
 
-// rstclose: closes fd with a reset instead of a FIN.
-void rstclose(int fd);
 
 // allanswer: the services of the server at base that fail a quick check on
 // host (" tcp/echo udp/time" ...), empty when all eight answer.

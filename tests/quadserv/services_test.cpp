@@ -128,7 +128,7 @@ TEST_F(QuadServ, TcpChargenLinesContinueAndWrap)
     ASSERT_GE(s, 0);
     // 200 lines: past two full turns of the cycle (95 lines each).
     std::string data = tp::recvn(s, 200 * 74);
-    qs::rstclose(s);
+    tp::resetclose(s);
     ASSERT_EQ(data.size(), 200u * 74);
     EXPECT_EQ(data.substr(0, 74), firstline());
     EXPECT_EQ(data[74], 'h');
@@ -137,7 +137,7 @@ TEST_F(QuadServ, TcpChargenLinesContinueAndWrap)
     EXPECT_EQ(data[tilde + 1], ' ');
     EXPECT_EQ(chargenfault(data), "");
     // The child ends with the connection.
-    EXPECT_TRUE(qs::waitchildren(srv.proc.pid, 0));
+    EXPECT_TRUE(tp::waitchildren(srv.proc.pid, 0));
 }
 
 TEST_F(QuadServ, UdpChargenSendsTheFirstLineEachTime)

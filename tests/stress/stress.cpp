@@ -20,9 +20,7 @@ Fd::~Fd()
 {
     if (fd < 0)
         return;
-    linger lg = {.l_onoff = 1, .l_linger = 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(fd);
+    tp::resetclose(fd);
 }
 
 std::optional<std::string> ask(const std::string &host, int port, const std::string &req)
@@ -211,9 +209,7 @@ void resetstorm(const std::string &host, int port, int n)
             continue; // a full backlog may refuse some; the server must survive
         if (i % 2 == 1)
             (void)!send(fd, "GET /junk\r\n", 11, MSG_NOSIGNAL);
-        linger lg = {.l_onoff = 1, .l_linger = 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-        close(fd);
+        tp::resetclose(fd);
     }
 }
 
@@ -242,9 +238,7 @@ std::vector<Fd> silent(const std::string &host, int port, int n)
 
 int settledzombies(pid_t pid)
 {
-    for (int i = 0; i < 500 && tp::children(pid) > 0; ++i)
-        usleep(10000);
-    usleep(50000);
+    tp::waitchildren(pid, 0);
     return tp::zombies(pid);
 }
 

@@ -82,7 +82,8 @@ std::string halfopen(const std::string &host, int port, const std::string &req,
                      size_t cap = 1 << 20);
 std::vector<Fd> silent(const std::string &host, int port, int n);
 
-// ownchildren: waits (5 s at most) until pid has no live children; the zombies left.
+// settledzombies: waits (5 s at most) until pid has no children left, live or
+// unreaped; the zombies still there then.
 int settledzombies(pid_t pid);
 
 } // namespace st
