@@ -1,62 +1,70 @@
 #!/usr/bin/env bash
-# setup.sh - installs what building, the demonstration and the tests need on a
-# fresh Debian machine, and only what is missing. Safe to run again.
+# setup.sh - installs the Debian packages that building, the demonstration,
+# the tests or the benchmark need, and only those missing. Safe to run again;
+# needs root (or sudo) only when something is missing.
 #   scripts/setup.sh          everything the tests need
 #   scripts/setup.sh --demo   only what the demonstration needs
+#   scripts/setup.sh --bench  what the benchmark needs
 set -euo pipefail
 
-demo_only=0
-[ "${1:-}" = "--demo" ] && demo_only=1
+mode=${1:-tests}
 
-# command -> Debian package
-need=(cmake:cmake g++:g++ make:make curl:curl socat:socat rdate:rdate nc:netcat-openbsd
-      getent:libc-bin)
-[ -e /etc/services ] || need+=(services-file:netbase)
-[ -e /usr/include/gtest/gtest.h ] || need+=(gtest-header:libgtest-dev)
-if [ "$demo_only" = 0 ]; then
-  need+=(chromium:chromium mandoc:mandoc gnuplot:gnuplot-nox clang++:clang
-         setpriv:util-linux prlimit:util-linux pkg-config:pkg-config
-         systemd-analyze:systemd dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev locale-gen:locales)
-  compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null \
-    || need+=(fuzzer-runtime:libclang-rt-14-dev)
-fi
+# What is installed is asked of dpkg, not of PATH: an ordinary user's PATH
+# has no /usr/sbin, where rdate and locale-gen live.
+demo=(cmake g++ make libc-bin coreutils util-linux iproute2 netbase curl socat rdate
+      netcat-openbsd)
+case $mode in
+  --demo) want=("${demo[@]}") ;;
+  --bench) want=("${demo[@]}" nginx-light gnuplot-nox) ;;
+  *) want=("${demo[@]}" libgtest-dev chromium mandoc gnuplot-nox clang pkg-config systemd dpkg
+           dpkg-dev locales)
+     # Any clang version's fuzzer runtime will do.
+     compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null \
+       || want+=(libclang-rt-14-dev) ;;
+esac
+
+installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
+
+# asroot CMD...: runs CMD as root, through sudo when there is one.
+asroot() {
+  if [ "$(id -u)" = 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo "$@"
+  else
+    echo "setup: root is needed to run: $*" >&2
+    echo "setup: ask an administrator to run scripts/setup.sh $mode once" >&2
+    exit 1
+  fi
+}
 
 missing=()
-for pair in "${need[@]}"; do
-  cmd=${pair%%:*} pkg=${pair#*:}
-  case "$cmd" in
-    services-file|gtest-header|fuzzer-runtime) missing+=("$pkg") ;;
-    *) command -v "$cmd" >/dev/null 2>&1 || missing+=("$pkg") ;;
-  esac
+for pkg in "${want[@]}"; do
+  installed "$pkg" || missing+=("$pkg")
 done
-
 if [ "${#missing[@]}" -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" = 0 ] || sudo="sudo"
   echo "setup: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    $(printf '%s\n' "${missing[@]}" | sort -u) >/dev/null
+  asroot apt-get update -qq
+  asroot env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
 fi
 
 # Locales of other languages for the page servers' date tests.
-if [ "$demo_only" = 0 ]; then
+if [ "$mode" = tests ]; then
   wanted=(de_DE.UTF-8 fr_FR.UTF-8)
   have=$(locale -a 2>/dev/null | tr 'A-Z' 'a-z' | sed 's/utf-8/utf8/')
-  gen=0
+  gen=()
   for l in "${wanted[@]}"; do
     norm=$(echo "$l" | tr 'A-Z' 'a-z' | sed 's/utf-8/utf8/')
-    if ! grep -qx "$norm" <<<"$have"; then
-      sudo=""
-      [ "$(id -u)" = 0 ] || sudo="sudo"
-      grep -q "^$l UTF-8" /etc/locale.gen 2>/dev/null \
-        || echo "$l UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
-      gen=1
-    fi
+    grep -qx "$norm" <<<"$have" || gen+=("$l")
   done
-  if [ "$gen" = 1 ]; then
-    echo "setup: generating locales ${wanted[*]}"
-    $sudo locale-gen >/dev/null
+  if [ "${#gen[@]}" -gt 0 ]; then
+    echo "setup: generating locales ${gen[*]}"
+    for l in "${gen[@]}"; do
+      grep -q "^$l UTF-8" /etc/locale.gen 2>/dev/null \
+        || echo "$l UTF-8" | asroot tee -a /etc/locale.gen >/dev/null
+    done
+    asroot /usr/sbin/locale-gen >/dev/null
   fi
 fi
 exit 0

@@ -1,6 +1,7 @@
 // portkit - open server sockets by service name and print socket addresses.
 #include "portkit.h"
 #include "portkit_internal.h"
+#include "sockhelp.h"
 
 #include <arpa/inet.h>
 #include <err.h>
@@ -39,8 +40,6 @@ unsigned decimalport(const char *s)
     }
     return v;
 }
-
-template <typename T> sockaddr *sap(T *p) { return reinterpret_cast<sockaddr *>(p); }
 
 // opensock: a socket of type bound to port on the IPv6 wildcard that also
 // takes IPv4 clients, or on the IPv4 wildcard where the host has no IPv6.

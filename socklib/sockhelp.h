@@ -3,10 +3,12 @@
 #define SOCKHELP_H
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include <cerrno>
+#include <cstdio>
 
 // sap: a socket address record as the sockaddr pointer the socket calls take.
 template <typename T> inline sockaddr *sap(T *p) { return reinterpret_cast<sockaddr *>(p); }
@@ -39,6 +41,55 @@ inline void drainpeer(int sd)
         if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (got <= 0)
+            return;
+    }
+}
+
+// stopsig: the stop signal (SIGTERM or SIGINT) that has arrived, 0 if none.
+// Set by the handler only; the main loop acts on it in waitinput.
+inline volatile sig_atomic_t stopsig = 0;
+
+inline void onstop(int sig)
+{
+    stopsig = sig;
+}
+
+// stopsignals: SIGTERM and SIGINT no longer end the process at once: they are
+// held back until waitinput, which lets them in only while it waits, so a
+// stop never cuts an exchange short and never slips in unseen just before
+// the wait begins.
+inline void stopsignals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = onstop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+}
+
+// waitinput: waits until fd has input. When a stop signal has come, it writes
+// out what standard output still holds and ends the process by that signal,
+// so that a stopped server keeps what it printed and exits as killed.
+inline void waitinput(int fd)
+{
+    sigset_t open;
+    sigemptyset(&open);
+    for (;;) {
+        if (stopsig != 0) {
+            int sig = stopsig;
+            fflush(stdout);
+            signal(sig, SIG_DFL);
+            sigprocmask(SIG_SETMASK, &open, nullptr);
+            raise(sig);
+        }
+        pollfd pfd = {.fd = fd, .events = POLLIN, .revents = 0};
+        int n = ppoll(&pfd, 1, nullptr, &open);
+        if (n > 0 || (n < 0 && errno != EINTR))
             return;
     }
 }
