@@ -1,18 +1,15 @@
-// testproc - processes and sockets for tests that drive the real programs.
+// testproc - processes for tests that drive the real programs.
 #include "testproc.h"
 
-#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <fcntl.h>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -23,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #ifndef TEST_BIN_DIR
@@ -34,13 +30,6 @@ extern char **environ;
 
 namespace tp {
 namespace {
-
-long nowms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 // waitreadable: poll fd for input until the deadline (ms on the monotonic clock).
 bool waitreadable(int fd, long deadline)
@@ -58,59 +47,6 @@ bool waitreadable(int fd, long deadline)
         if (errno != EINTR)
             return false;
     }
-}
-
-void settimeouts(int fd, int timeoutms)
-{
-    timeval tv = {timeoutms / 1000, (timeoutms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-// resolve: a socket address for a numeric host and port.
-socklen_t resolve(const std::string &host, int port, sockaddr_storage &ss)
-{
-    ss = {};
-    auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&ss);
-    auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
-    if (inet_pton(AF_INET6, host.c_str(), &sin6->sin6_addr) == 1) {
-        sin6->sin6_family = AF_INET6;
-        sin6->sin6_port = htons(uint16_t(port));
-        return sizeof *sin6;
-    }
-    if (inet_pton(AF_INET, host.c_str(), &sin->sin_addr) == 1) {
-        sin->sin_family = AF_INET;
-        sin->sin_port = htons(uint16_t(port));
-        return sizeof *sin;
-    }
-    return 0;
-}
-
-bool portfree(int port, int type)
-{
-    int s = socket(AF_INET6, type, 0);
-    if (s < 0)
-        return false;
-    int off = 0;
-    setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    sockaddr_in6 sin6{};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_addr = in6addr_any;
-    sin6.sin6_port = htons(uint16_t(port));
-    bool ok = bind(s, reinterpret_cast<sockaddr *>(&sin6), sizeof sin6) == 0;
-    close(s);
-    return ok;
-}
-
-bool portfreeboth(int port)
-{
-    return portfree(port, SOCK_STREAM) && portfree(port, SOCK_DGRAM);
-}
-
-std::mt19937 &rng()
-{
-    static std::mt19937 gen(unsigned(getpid()) ^ unsigned(nowms()));
-    return gen;
 }
 
 } // namespace
@@ -159,6 +95,9 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
         full.push_back("-oL");
     }
     full.insert(full.end(), argv.begin(), argv.end());
+    // Commands in /usr/sbin are found for an ordinary user too.
+    if (std::string found = tool(full[0]); !found.empty())
+        full[0] = found;
 
     std::vector<char *> cargv;
     for (auto &a : full)
@@ -267,7 +206,8 @@ int stop(Proc &p)
     if (p.pid <= 0)
         return -1;
     kill(p.pid, SIGTERM);
-    if (auto st = wait(p, 5000))
+    // A server acts on SIGTERM between exchanges; one may take its 5 s.
+    if (auto st = wait(p, 10000))
         return *st;
     kill(p.pid, SIGKILL);
     int st = -1;
@@ -377,234 +317,43 @@ int exitcode(int status)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool bound(int port, const std::string &proto)
+
+long nowms()
 {
-    for (const char *suffix : {"", "6"}) {
-        std::ifstream f("/proc/net/" + proto + suffix);
-        std::string line;
-        std::getline(f, line); // header
-        while (std::getline(f, line)) {
-            std::istringstream is(line);
-            std::string slot, local, remote, state;
-            is >> slot >> local >> remote >> state;
-            auto colon = local.rfind(':');
-            if (colon == std::string::npos)
-                continue;
-            int lport = int(std::strtol(local.c_str() + colon + 1, nullptr, 16));
-            if (lport != port)
-                continue;
-            // TCP: 0A is LISTEN. UDP: 07 is an unconnected bound socket.
-            if ((proto == "tcp" && state == "0A") || (proto == "udp" && state == "07"))
-                return true;
-        }
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string tool(const std::string &cmd)
+{
+    if (cmd.find('/') != std::string::npos)
+        return access(cmd.c_str(), X_OK) == 0 ? cmd : "";
+    const char *path = getenv("PATH");
+    std::string dirs = std::string(path != nullptr ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin";
+    std::istringstream is(dirs);
+    for (std::string dir; std::getline(is, dir, ':');) {
+        std::string full = (dir.empty() ? "." : dir) + "/" + cmd;
+        if (access(full.c_str(), X_OK) == 0)
+            return full;
     }
-    return false;
+    return "";
 }
 
-bool waitbound(int port, const std::string &proto, int timeoutms)
+Proc serve(const std::vector<std::string> &argv, int port, const std::string &proto,
+           const SpawnOpts &opts)
 {
-    long deadline = nowms() + timeoutms;
-    for (;;) {
-        if (bound(port, proto))
-            return true;
-        if (nowms() >= deadline)
-            return false;
-        usleep(10000);
+    Proc p = spawn(argv, opts);
+    long deadline = nowms() + 10000;
+    while (!bound(port, proto) && running(p) && nowms() < deadline)
+        usleep(5000);
+    if (!bound(port, proto)) {
+        stop(p);
+        std::string why = p.err >= 0 ? readfor(p.err, 1000) : readfor(p.out, 1000);
+        ADD_FAILURE() << argv[0] << " does not listen on " << proto << " port " << port << ": "
+                      << why;
     }
-}
-
-namespace {
-
-bool writefile(const std::string &path, const std::string &text)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
-    close(fd);
-    return ok;
-}
-
-// enternet: a fresh network namespace; without privileges it comes with a
-// user namespace that maps us to root inside.
-bool enternet()
-{
-    if (unshare(CLONE_NEWNET) == 0)
-        return true;
-    uid_t uid = getuid();
-    gid_t gid = getgid();
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
-        return false;
-    writefile("/proc/self/setgroups", "deny");
-    return writefile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
-           writefile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
-}
-
-bool loopbackup()
-{
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return false;
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP);
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    close(s);
-    return ok;
-}
-
-} // namespace
-
-bool isolate()
-{
-    return enternet() && loopbackup();
-}
-
-std::string fixedportproblem(int port, const std::string &proto)
-{
-    std::string what = "port " + std::to_string(port) + "/" + proto;
-    if (bound(port, proto))
-        return what + " is already taken by another program on this host; stop it and run the test again";
-    int type = proto == "tcp" ? SOCK_STREAM : SOCK_DGRAM;
-    // Connections closed by an earlier run linger for a minute on a shared
-    // loopback, and servers without address reuse cannot bind meanwhile.
-    for (int tries = 0; tries < 700; ++tries) {
-        if (portfree(port, type))
-            return "";
-        usleep(100000);
-    }
-    return what + " stays unavailable (closing connections of another run?)";
-}
-
-// Ports are taken below Linux's ephemeral range (32768 and up), so that no
-// client socket of a test running beside us takes one between our check and
-// the server's bind.
-constexpr int lowport = 10000, ephemeral = 32768;
-
-int freeport()
-{
-    std::uniform_int_distribution<int> d(lowport, ephemeral - 1);
-    for (int tries = 0; tries < 1000; ++tries) {
-        int port = d(rng());
-        if (portfreeboth(port))
-            return port;
-    }
-    return -1;
-}
-
-int pickbase()
-{
-    std::uniform_int_distribution<int> d(lowport, ephemeral - 1 - 37);
-    for (int tries = 0; tries < 1000; ++tries) {
-        int base = d(rng());
-        if (portfreeboth(base + 7) && portfreeboth(base + 13) && portfreeboth(base + 19) &&
-            portfreeboth(base + 37))
-            return base;
-    }
-    return -1;
-}
-
-namespace {
-// connectedsock: a socket of type connected to host and port, with time-outs.
-int connectedsock(int type, const std::string &host, int port, int timeoutms)
-{
-    sockaddr_storage ss;
-    socklen_t len = resolve(host, port, ss);
-    if (len == 0)
-        return -1;
-    int s = socket(ss.ss_family, type | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return -1;
-    settimeouts(s, timeoutms);
-    if (connect(s, reinterpret_cast<sockaddr *>(&ss), len) < 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-} // namespace
-
-int tcpconnect(const std::string &host, int port, int timeoutms)
-{
-    return connectedsock(SOCK_STREAM, host, port, timeoutms);
-}
-
-int udpsocket(const std::string &host, int port, int timeoutms)
-{
-    return connectedsock(SOCK_DGRAM, host, port, timeoutms);
-}
-
-bool sendall(int fd, const std::string &data)
-{
-    size_t off = 0;
-    while (off < data.size()) {
-        ssize_t n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        off += size_t(n);
-    }
-    return true;
-}
-
-std::string recvall(int fd, int timeoutms)
-{
-    return readfor(fd, timeoutms);
-}
-
-std::string recvn(int fd, size_t n, int timeoutms)
-{
-    std::string got;
-    long deadline = nowms() + timeoutms;
-    while (got.size() < n && waitreadable(fd, deadline)) {
-        char buf[4096];
-        size_t want = std::min(sizeof buf, n - got.size());
-        ssize_t k = recv(fd, buf, want, 0);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            break;
-        got.append(buf, size_t(k));
-    }
-    return got;
-}
-
-std::optional<std::string> udpask(const std::string &host, int port, const std::string &req,
-                                  int timeoutms)
-{
-    int s = udpsocket(host, port, timeoutms);
-    if (s < 0)
-        return std::nullopt;
-    std::optional<std::string> reply;
-    if (send(s, req.data(), req.size(), 0) == ssize_t(req.size())) {
-        long deadline = nowms() + timeoutms;
-        if (waitreadable(s, deadline)) {
-            static char buf[65536];
-            ssize_t n = recv(s, buf, sizeof buf, 0);
-            if (n >= 0)
-                reply = std::string(buf, size_t(n));
-        }
-    }
-    close(s);
-    return reply;
-}
-
-std::optional<std::string> tcpask(const std::string &host, int port, const std::string &req,
-                                  int timeoutms)
-{
-    int s = tcpconnect(host, port, timeoutms);
-    if (s < 0)
-        return std::nullopt;
-    if (!req.empty() && !sendall(s, req)) {
-        close(s);
-        return std::nullopt;
-    }
-    shutdown(s, SHUT_WR);
-    std::string got = recvall(s, timeoutms);
-    close(s);
-    return got;
+    return p;
 }
 
 namespace {
@@ -635,13 +384,44 @@ template <typename F> void forchildren(pid_t pid, F f)
     }
     closedir(d);
 }
+
+// statusfield: the text after "name:" in /proc/pid/status, "" if none.
+std::string statusfield(pid_t pid, const std::string &name)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind(name + ":", 0) == 0)
+            return line.substr(name.size() + 1);
+    return "";
+}
 } // namespace
 
-void resetclose(int fd)
+bool caught(pid_t pid, int sig)
 {
-    linger lg = {.l_onoff = 1, .l_linger = 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(fd);
+    unsigned long long mask = std::strtoull(statusfield(pid, "SigCgt").c_str(), nullptr, 16);
+    return (mask >> (sig - 1)) & 1;
+}
+
+std::vector<pid_t> childpids(pid_t pid)
+{
+    std::vector<pid_t> kids;
+    forchildren(pid, [&](char, pid_t child) { kids.push_back(child); });
+    return kids;
+}
+
+int children(pid_t pid)
+{
+    int n = 0;
+    forchildren(pid, [&](char state, pid_t) { n += state != 'Z'; });
+    return n;
+}
+
+int zombies(pid_t pid)
+{
+    int n = 0;
+    forchildren(pid, [&](char state, pid_t) { n += state == 'Z'; });
+    return n;
 }
 
 bool waitchildren(pid_t pid, int n, int timeoutms)
@@ -656,34 +436,45 @@ bool waitchildren(pid_t pid, int n, int timeoutms)
     }
 }
 
-int zombies(pid_t pid)
+std::vector<std::string> fdtargets(pid_t pid)
 {
-    int n = 0;
-    forchildren(pid, [&](char state, pid_t) { n += state == 'Z'; });
-    return n;
-}
-
-int children(pid_t pid)
-{
-    int n = 0;
-    forchildren(pid, [&](char state, pid_t) { n += state != 'Z'; });
-    return n;
+    std::vector<std::string> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return out;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        char target[256];
+        ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        target[n > 0 ? n : 0] = '\0';
+        out.push_back(std::string(e->d_name) + " -> " + target);
+    }
+    closedir(d);
+    return out;
 }
 
 long rsskb(pid_t pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
+    std::string v = statusfield(pid, "VmRSS");
+    return v.empty() ? -1 : std::strtol(v.c_str(), nullptr, 10);
 }
 
-bool have(const std::string &cmd)
+long cputicks(pid_t pid)
 {
-    std::string c = "command -v '" + cmd + "' >/dev/null 2>&1";
-    return std::system(c.c_str()) == 0;
+    std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(st, line))
+        return -1;
+    std::istringstream is(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    // Fields 3 to 13 come first (state ... cmajflt); then utime and stime.
+    for (int i = 3; i <= 13; ++i)
+        is >> field;
+    is >> utime >> stime;
+    return utime + stime;
 }
 
 } // namespace tp

@@ -1,4 +1,5 @@
-// testproc - processes and sockets for tests that drive the real programs.
+// testproc - processes for tests that drive the real programs; testnet.h has
+// the network side.
 #ifndef TESTPROC_H
 #define TESTPROC_H
 
@@ -8,7 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "testnet.h"
+
 namespace tp {
+
+// sanitized: whether this build runs under AddressSanitizer, where every
+// fork and exchange costs several times more. Load tests take their volume
+// through volume(), a tenth of it there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+constexpr int volume(int n) { return sanitized ? n / 10 : n; }
 
 // bin: path of a program built by this project.
 std::string bin(const std::string &name);
@@ -40,7 +53,7 @@ struct Proc {
 
 Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts = {});
 
-// stop: SIGTERM, then wait (SIGKILL after 5 s); the wait status.
+// stop: SIGTERM, then wait (SIGKILL after 10 s); the wait status.
 int stop(Proc &p);
 // wait: the wait status once it has exited by itself, nullopt after timeoutms.
 std::optional<int> wait(Proc &p, int timeoutms);
@@ -60,68 +73,41 @@ struct Result {
 Result run(const std::vector<std::string> &argv, const std::string &input = "",
            const SpawnOpts &opts = {}, int timeoutms = 10000);
 
-// Exit code of a wait status, or -1 when it died by a signal.
+// exitcode: the exit code of a wait status, or -1 when it died by a signal.
 int exitcode(int status);
 
-// bound: whether something on this host has port bound for proto ("tcp" is
-// listening, "udp" bound), read from /proc without touching the port.
-bool bound(int port, const std::string &proto);
-// waitbound: polls bound() until true or timeoutms.
-bool waitbound(int port, const std::string &proto, int timeoutms = 5000);
+// tool: the path of a system command, looked up on PATH and then in
+// /usr/sbin and /sbin (off an ordinary user's PATH, where rdate lives);
+// empty when it is not installed.
+std::string tool(const std::string &cmd);
+inline bool have(const std::string &cmd) { return !tool(cmd).empty(); }
 
-// isolate: moves this test process, and everything it starts from now on,
-// into a new network namespace of its own with loopback up (through a user
-// namespace when not root); each call makes a fresh one. Fixed ports and the connections that linger on
-// them after a test then belong to this test alone. False where the host
-// allows no namespaces: the test then shares the host's loopback.
-bool isolate();
+// serve: starts a server (argv[0] a program of this build or a command) and
+// waits until port is listening (tcp) or bound (udp). On failure it records a
+// test failure with what the server wrote to its standard error; check
+// running() on the result before using it.
+Proc serve(const std::vector<std::string> &argv, int port, const std::string &proto,
+           const SpawnOpts &opts = {});
 
-// fixedportproblem: empty when a server without address reuse can bind port
-// for proto now (waiting up to a minute for closing connections to go);
-// otherwise why not, in words for a failure message.
-std::string fixedportproblem(int port, const std::string &proto);
-
-// freeport: a port free for both TCP and UDP right now.
-int freeport();
-// pickbase: a port base b with b+7, b+13, b+19 and b+37 free for TCP and UDP.
-int pickbase();
-
-// tcpconnect: a connected TCP socket to host ("127.0.0.1", "::1") and port,
-// with receive and send time-outs of timeoutms; -1 on failure.
-int tcpconnect(const std::string &host, int port, int timeoutms = 5000);
-// udpsocket: a UDP socket of host's family connected to host and port.
-int udpsocket(const std::string &host, int port, int timeoutms = 2000);
-
-bool sendall(int fd, const std::string &data);
-// recvall: bytes until end of stream, error or timeoutms.
-std::string recvall(int fd, int timeoutms = 5000);
-// recvn: up to n bytes, stopping early at end of stream or timeoutms.
-std::string recvn(int fd, size_t n, int timeoutms = 5000);
-// udpask: one request datagram, one reply datagram (nullopt on time-out).
-std::optional<std::string> udpask(const std::string &host, int port, const std::string &req,
-                                  int timeoutms = 2000);
-
-// tcpask: connect, send req (if any), half-close, read to the end.
-std::optional<std::string> tcpask(const std::string &host, int port, const std::string &req = "",
-                                  int timeoutms = 5000);
-
-// resetclose: closes a TCP socket with a reset instead of an orderly end,
-// as a client that vanishes does (and leaving no TIME_WAIT behind).
-void resetclose(int fd);
-
+// caught: whether pid has a handler installed for sig.
+bool caught(pid_t pid, int sig);
+// childpids: the children of pid (ended ones too, until they are reaped).
+std::vector<pid_t> childpids(pid_t pid);
+// children: count of live child processes of pid; zombies: of unreaped ones.
+int children(pid_t pid);
+int zombies(pid_t pid);
 // waitchildren: polls until pid has exactly n live children and no zombies;
 // false after timeoutms.
-bool waitchildren(pid_t pid, int n, int timeoutms = 5000);
-
-// zombies: count of zombie children of pid.
-int zombies(pid_t pid);
-// children: count of live child processes of pid.
-int children(pid_t pid);
-// rsskb: resident memory of pid in KiB.
+bool waitchildren(pid_t pid, int n, int timeoutms = 10000);
+// fdtargets: "fd -> target" of every open descriptor of pid.
+std::vector<std::string> fdtargets(pid_t pid);
+// rsskb: resident memory of pid in KiB; cputicks: its user and system time
+// in clock ticks.
 long rsskb(pid_t pid);
+long cputicks(pid_t pid);
 
-// have: whether a command is on PATH.
-bool have(const std::string &cmd);
+// nowms: milliseconds on the monotonic clock.
+long nowms();
 
 } // namespace tp
 

@@ -1,0 +1,205 @@
+// quadcheck - quadserv for tests: starting it and checking its replies.
+#include "quadcheck.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+namespace tp {
+
+namespace {
+
+std::vector<std::string> baseonly(int base)
+{
+    return {std::to_string(base)};
+}
+
+} // namespace
+
+Quad startquad(const QuadOpts &opts)
+{
+    std::vector<int> offsets;
+    for (const QuadService &s : quadservices)
+        offsets.push_back(s.off);
+    std::string why;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        Quad q;
+        q.base = opts.stdports ? 0 : pickbase(offsets);
+        std::vector<std::string> argv = {bin("quadserv")};
+        if (!opts.stdports)
+            for (const std::string &a : (opts.args ? opts.args : baseonly)(q.base))
+                argv.push_back(a);
+        q.proc = spawn(argv, opts.spawn);
+        long deadline = nowms() + 10000;
+        while (running(q.proc) && !caught(q.proc.pid, SIGCHLD) && nowms() < deadline)
+            usleep(5000);
+        if (running(q.proc) && caught(q.proc.pid, SIGCHLD))
+            return q;
+        stop(q.proc);
+        why = q.proc.err >= 0 ? readfor(q.proc.err, 1000) : "(no standard error)";
+        // Only a port taken between pickbase and bind is worth another try.
+        if (opts.stdports || why.find("in use") == std::string::npos)
+            break;
+    }
+    ADD_FAILURE() << "quadserv did not start: " << why;
+    return {};
+}
+
+Copy::~Copy()
+{
+    if (!dir.empty())
+        std::filesystem::remove_all(dir);
+}
+
+bool copyforall(const std::string &prog, Copy &c)
+{
+    namespace fs = std::filesystem;
+    char tmpl[] = "/tmp/quadcopyXXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        return false;
+    c.dir = tmpl;
+    std::error_code ec;
+    fs::create_directories(c.dir + "/bin", ec);
+    fs::create_directories(c.dir + "/lib", ec);
+    // The program finds the library through its relative run path, ../lib.
+    fs::copy_file(bin(prog), c.path(prog), ec);
+    fs::path lib = fs::path(bin(prog)).parent_path().parent_path() / "lib" / "libportkit.so.1";
+    if (!ec && fs::exists(lib))
+        fs::copy_file(fs::canonical(lib), c.dir + "/lib/libportkit.so.1", ec);
+    for (const char *d : {"", "/bin", "/lib"})
+        chmod((c.dir + d).c_str(), 0755);
+    return !ec;
+}
+
+std::string chargenbytes(size_t n)
+{
+    std::string s;
+    char c = ' ';
+    while (s.size() < n) {
+        for (int i = 0; i < 72; ++i) {
+            s += c;
+            if (++c == 0x7f)
+                c = ' ';
+        }
+        s += "\r\n";
+    }
+    s.resize(n);
+    return s;
+}
+
+std::string chargenfault(const std::string &data)
+{
+    std::string want = chargenbytes(data.size());
+    size_t at = std::mismatch(data.begin(), data.end(), want.begin()).first - data.begin();
+    if (at == data.size())
+        return "";
+    return "line " + std::to_string(at / 74) + " column " + std::to_string(at % 74) +
+           " breaks the chargen stream";
+}
+
+std::string dayat(time_t t, long offset)
+{
+    time_t shifted = t + offset;
+    tm tmv;
+    gmtime_r(&shifted, &tmv);
+    char buf[64];
+    asctime_r(&tmv, buf);
+    return buf;
+}
+
+std::string timeat(time_t t)
+{
+    uint32_t v = htonl(uint32_t(uint64_t(t) + unix1900));
+    return std::string(reinterpret_cast<const char *>(&v), 4);
+}
+
+namespace {
+
+// timeok: whether got is an RFC 868 time within 5 s of ours.
+std::string timeok(const std::string &got)
+{
+    if (got.size() != 4)
+        return "time reply of " + std::to_string(got.size()) + " bytes";
+    uint32_t v;
+    std::memcpy(&v, got.data(), 4);
+    long diff = long(ntohl(v)) - long(uint32_t(uint64_t(time(nullptr)) + unix1900));
+    return diff < -5 || diff > 5 ? "time off by " + std::to_string(diff) + " s" : "";
+}
+
+// dayok: whether got has the 25-character asctime form.
+std::string dayok(const std::string &got)
+{
+    if (got.size() != 25 || got.back() != '\n' || got[3] != ' ' || got[7] != ' ' || got[13] != ':')
+        return "daytime reply \"" + got + "\"";
+    return "";
+}
+
+} // namespace
+
+std::string tcpcheck(svc s, int port, int tag, const std::string &host)
+{
+    switch (s) {
+    case echo: {
+        std::string msg = "echo " + std::to_string(tag) + std::string(size_t(tag % 300), 'e');
+        auto got = tcpask(host, port, msg);
+        return got && *got == msg ? "" : "echo reply wrong or missing";
+    }
+    case chargen: {
+        // It never ends by itself: take two lines and hang up.
+        Fd fd(tcpconnect(host, port), true);
+        if (fd < 0)
+            return "chargen: no connection";
+        return recvn(fd, 148) == chargenbytes(148) ? "" : "chargen lines wrong";
+    }
+    case daytime: {
+        auto got = tcpask(host, port);
+        return got ? dayok(*got) : "daytime: no connection";
+    }
+    case timesvc: {
+        auto got = tcpask(host, port);
+        return got ? timeok(*got) : "time: no connection";
+    }
+    }
+    return "no such service";
+}
+
+std::string udpcheck(svc s, int port, const std::string &req, const std::string &host)
+{
+    auto got = udpask(host, port, req);
+    if (!got)
+        return std::string("udp ") + svcname(s) + ": no reply";
+    switch (s) {
+    case echo:
+        return *got == req.substr(0, 4096) ? "" : "udp echo reply differs";
+    case chargen:
+        return *got == chargenbytes(74) ? "" : "udp chargen line wrong";
+    case daytime:
+        return dayok(*got);
+    case timesvc:
+        return timeok(*got);
+    }
+    return "no such service";
+}
+
+std::string allanswer(const Quad &q, const std::string &host, bool settle)
+{
+    std::string bad;
+    for (const QuadService &s : quadservices) {
+        if (settle)
+            waitchildren(q.proc.pid, 0);
+        if (!tcpcheck(s.id, q.port(s.id), 0, host).empty())
+            bad += std::string(" tcp/") + s.name;
+        if (!udpcheck(s.id, q.port(s.id), "ping", host).empty())
+            bad += std::string(" udp/") + s.name;
+    }
+    return bad;
+}
+
+} // namespace tp

@@ -1,0 +1,86 @@
+// quadcheck - quadserv for tests: its service table, starting it, and what
+// each service must answer.
+#ifndef QUADCHECK_H
+#define QUADCHECK_H
+
+#include "testproc.h"
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace tp {
+
+// quadserv's four services and their ports, as offsets from the port base.
+enum svc { echo, chargen, daytime, timesvc };
+struct QuadService {
+    svc id;
+    const char *name;
+    int off;
+};
+constexpr QuadService quadservices[] = {
+    {echo, "echo", 7}, {chargen, "chargen", 19}, {daytime, "daytime", 13}, {timesvc, "time", 37}};
+inline const char *svcname(svc s) { return quadservices[s].name; }
+inline int svcoff(svc s) { return quadservices[s].off; }
+
+constexpr uint32_t unix1900 = 2208988800U; // seconds from 1900 to 1970
+
+// A running quadserv and its port base (0: the standard ports).
+struct Quad {
+    Proc proc;
+    int base = -1;
+    int port(svc s) const { return base + svcoff(s); }
+};
+
+// QuadOpts: how to start it. args(base) gives the command line after the
+// program (default: the base alone); stdports starts it without a base.
+struct QuadOpts {
+    SpawnOpts spawn;
+    std::vector<std::string> (*args)(int base) = nullptr;
+    bool stdports = false;
+};
+
+// startquad: quadserv on a free port base, once it serves (its SIGCHLD
+// handler is installed only when every socket is open); tries other bases
+// when a test beside it takes a port first. On failure it records a test
+// failure with quadserv's report and returns a Quad without a process.
+Quad startquad(const QuadOpts &opts = {});
+
+// Copy: a build's program and its library copied into a world-readable
+// folder, so that another user can run it wherever the checkout lies.
+struct Copy {
+    std::string dir;
+    std::string path(const std::string &prog) const { return dir + "/bin/" + prog; }
+    Copy() = default;
+    Copy(const Copy &) = delete;
+    Copy &operator=(const Copy &) = delete;
+    ~Copy();
+};
+// copyforall: prog and libportkit into c; false when the copy failed.
+bool copyforall(const std::string &prog, Copy &c);
+
+// chargenbytes: the first n bytes of the character generator's stream.
+std::string chargenbytes(size_t n);
+// chargenfault: where data (whole lines from the start of a stream) breaks
+// the 74-byte line form or the endless 95-character cycle; "" if nowhere.
+std::string chargenfault(const std::string &data);
+
+// dayat: asctime's text for Unix time t shifted by offset seconds.
+std::string dayat(time_t t, long offset);
+// timeat: the 4-byte RFC 868 reply for Unix time t.
+std::string timeat(time_t t);
+
+// tcpcheck / udpcheck: one exchange with service s at host and port; "" when
+// the reply has the right form (daytime's text, a time within 5 s of ours),
+// else what was wrong. tag makes echo payloads distinct.
+std::string tcpcheck(svc s, int port, int tag = 0, const std::string &host = "127.0.0.1");
+std::string udpcheck(svc s, int port, const std::string &req = "ping",
+                     const std::string &host = "127.0.0.1");
+// allanswer: the services of q that fail their check on host (" tcp/echo
+// udp/time" ...), "" when all eight answer. With settle, each TCP check first
+// waits for quadserv's children of the last one to end (a process limit).
+std::string allanswer(const Quad &q, const std::string &host = "127.0.0.1", bool settle = false);
+
+} // namespace tp
+
+#endif
