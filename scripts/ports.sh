@@ -1,5 +1,7 @@
 # ports.sh - port helpers for shell scripts, read from /proc without touching
-# any port. Source it: . scripts/ports.sh
+# any port. Source it (. scripts/ports.sh), or run it at a prompt:
+#   scripts/ports.sh wait PORT PROTO   waits up to 10 s until PORT listens
+#   scripts/ports.sh free PORT PROTO   waits up to 75 s until PORT is free
 
 # inuse PORT PROTO: whether a socket on this host holds PORT, in any state
 # (TIME_WAIT included: it still stops a server that does not reuse addresses).
@@ -46,3 +48,23 @@ waitlistening() {
   done
   return 1
 }
+
+# As a command: what README's examples use to wait for a server, or for port
+# 5678 to come free after a server that does not reuse addresses.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  case "${1:-}:$#" in
+    wait:3)
+      for _ in $(seq 200); do listening "$2" "$3" && exit 0; sleep 0.05; done
+      echo "ports.sh: nothing listens on $2/$3" >&2
+      exit 1 ;;
+    free:3)
+      inuse "$2" "$3" || exit 0
+      echo "ports.sh: $2/$3 is still held by closed connections; waiting (up to a minute)" >&2
+      for _ in $(seq 150); do sleep 0.5; inuse "$2" "$3" || exit 0; done
+      echo "ports.sh: $2/$3 stays in use; is a server still running on it?" >&2
+      exit 1 ;;
+    *)
+      echo "usage: ports.sh wait|free PORT tcp|udp" >&2
+      exit 2 ;;
+  esac
+fi
