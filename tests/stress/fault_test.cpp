@@ -44,17 +44,6 @@ st::TcpTarget quadtcp(const st::Quad &q, st::svc s)
     return t;
 }
 
-// pagetarget: the attack description of a page server on port.
-st::TcpTarget pagetarget(const std::string &name, int port, const std::string &label)
-{
-    return {.name = name, .host = "127.0.0.1", .port = port,
-            .check = [port, label] { return st::pagecheck("127.0.0.1", port, label, false); },
-            .halfreq = "GET / HTTP/1.1\r\n\r\n",
-            .halfok = [label](const std::string &r) { return r.find("\r\n\r\n" + label) != std::string::npos; },
-            // An iterative server holds each silent client until its time-out.
-            .silentn = 1};
-}
-
 } // namespace
 
 TEST(StressQuadservFaults, ResetHalfOpenAndSilentClientsOnEveryTcpService)
@@ -84,16 +73,6 @@ TEST(StressQuadservFaults, EmptyOversizedAndGarbageDatagramsOnEveryUdpService)
         st::udpfaults(u, q.proc);
     }
     st::allanswer(q);
-}
-
-TEST(StressPageServerFaults, DatepageAndClockpageSurviveHostileClients)
-{
-    for (auto [prog, label] : {std::pair{"datepage", "Local daytime is: "},
-                               std::pair{"clockpage", "Local time is: "}}) {
-        int port = tp::freeport();
-        tp::Proc p = st::startserver(prog, {std::to_string(port)}, port, "tcp");
-        st::tcpfaults(pagetarget(prog, port, label), p);
-    }
 }
 
 namespace {

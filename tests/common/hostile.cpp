@@ -1,0 +1,112 @@
+// hostile - misbehaving clients and the rounds that use them.
+#include "hostile.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+
+namespace tp {
+
+void resetstorm(const std::string &host, int port, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        int fd = tcpconnect(host, port, 2000);
+        if (fd < 0)
+            continue; // a full backlog may refuse some; the server must survive
+        if (i % 2 == 1)
+            (void)!send(fd, "GET /junk\r\n", 11, MSG_NOSIGNAL);
+        resetclose(fd);
+    }
+}
+
+std::string halfopen(const std::string &host, int port, const std::string &req, size_t cap)
+{
+    Fd fd(tcpconnect(host, port), true);
+    if (fd < 0)
+        return "";
+    if (!req.empty())
+        sendall(fd, req);
+    shutdown(fd, SHUT_WR);
+    return recvn(fd, cap, 10000);
+}
+
+std::vector<Fd> silent(const std::string &host, int port, int n)
+{
+    std::vector<Fd> fds;
+    for (int i = 0; i < n; ++i) {
+        int fd = tcpconnect(host, port);
+        if (fd >= 0)
+            fds.emplace_back(fd, true);
+    }
+    return fds;
+}
+
+void tcpfaults(const TcpTarget &t, Proc &p)
+{
+    SCOPED_TRACE(t.name);
+    resetstorm(t.host, t.port, 100);
+    EXPECT_TRUE(running(p)) << "ended by a reset storm";
+    EXPECT_EQ(t.check(), "") << "after a reset storm";
+
+    // Clients that send their request and leave without reading the reply.
+    for (int i = 0; i < 30; ++i) {
+        Fd fd(tcpconnect(t.host, t.port, 2000), true);
+        if (fd >= 0)
+            sendall(fd, t.halfreq.empty() ? "x" : t.halfreq);
+    }
+    EXPECT_TRUE(running(p)) << "ended by clients that left early";
+    EXPECT_EQ(t.check(), "") << "after clients that left early";
+
+    std::string half = halfopen(t.host, t.port, t.halfreq, t.halfcap);
+    EXPECT_TRUE(t.halfok(half)) << "half-open client got \"" << half << "\"";
+
+    {
+        std::vector<Fd> quiet = silent(t.host, t.port, t.silentn);
+        EXPECT_EQ(int(quiet.size()), t.silentn);
+        EXPECT_EQ(t.check(), "") << "while " << t.silentn << " silent clients are connected";
+    }
+    EXPECT_TRUE(running(p)) << "ended by silent clients";
+    EXPECT_EQ(t.check(), "") << "after the silent clients left";
+}
+
+void udpfaults(const UdpTarget &u, Proc &p)
+{
+    SCOPED_TRACE(u.name);
+    // The largest datagram each family carries.
+    size_t biggest = u.host == "::1" ? 65527 : 65507;
+    std::mt19937 rng(12345);
+
+    std::vector<std::string> reqs = {"", std::string(biggest, 'B'), std::string(4097, 'C'),
+                                     std::string("\0\xff\0", 3)};
+    for (int i = 0; i < 20; ++i) {
+        std::string g(rng() % 1500, '\0');
+        for (char &c : g)
+            c = char(rng());
+        reqs.push_back(g);
+    }
+    for (const auto &req : reqs) {
+        auto got = udpask(u.host, u.port, req);
+        ASSERT_TRUE(got.has_value()) << "no reply to a datagram of " << req.size() << " bytes";
+        EXPECT_EQ(u.check(req, *got), "") << "datagram of " << req.size() << " bytes";
+    }
+
+    // A burst of garbage without waiting, each from a socket of its own as
+    // from many clients: some may be dropped, none may harm.
+    for (int i = 0; i < 500; ++i) {
+        Fd s(udpsocket(u.host, u.port));
+        std::string g(rng() % 3000, '\0');
+        for (char &c : g)
+            c = char(rng());
+        (void)send(s, g.data(), g.size(), 0);
+    }
+    usleep(200000);
+    EXPECT_TRUE(running(p)) << "ended by bad datagrams";
+    auto got = udpask(u.host, u.port, "after");
+    ASSERT_TRUE(got.has_value()) << "no reply after the garbage";
+    EXPECT_EQ(u.check("after", *got), "");
+}
+
+} // namespace tp
