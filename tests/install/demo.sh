@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# demo.sh - the README's demonstration runs against this build, passes, and
-# shows every one of the thirteen programs at work.
+# demo.sh - the README's demonstration runs against this build, passes,
+# shows every one of the thirteen programs at work, and waits for no port
+# where network namespaces work.
 . "$(dirname "$0")/common.sh"
 programs=(quadserv datepage clockpage greetpage streamgreetsrv streamgreetsrv6 dgramgreetsrv
           dgramgreetsrv6 streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6 greetlocal)
@@ -16,4 +17,12 @@ for p in "${programs[@]}"; do
 done
 grep -q '^demo: all [0-9]* exchanges answered as expected\.$' "$tmp/transcript" \
   || fail "the demonstration does not end in its summary"
+# Where namespaces work, no server on port 5678 waits for an earlier one.
+ns=(unshare -n)
+[ "$(id -u)" = 0 ] || ns=(unshare -rn)
+if "${ns[@]}" true 2>/dev/null && command -v ip >/dev/null; then
+  [ "$(grep -c '^(in a network namespace of its own)$' "$tmp/transcript")" = 3 ] \
+    || fail "the servers on port 5678 do not run in namespaces of their own"
+  ! grep -q 'still held' "$tmp/transcript" || fail "the demonstration waited for port 5678"
+fi
 echo "ok"
