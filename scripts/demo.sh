@@ -231,7 +231,7 @@ fi
 if cport=$(freebase) && start clockpage "$cport" -- "$cport" tcp; then
   ask "curl -sS http://127.0.0.1:$cport/" like '^Local time is: .+'
   ask "curl -sS -i http://127.0.0.1:$cport/" \
-    like '^(HTTP/1.1 200 OK|Connection: close|Content-Type: text/plain|Local time is: .+|)$'
+    like '^(HTTP/1.1 200 OK|Connection: close|Content-Type: text/plain(; charset=[A-Za-z0-9._:-]+)?|Local time is: .+|)$'
   shown clockpage
   stop "$started"
 fi
