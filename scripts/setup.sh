@@ -11,12 +11,12 @@ mode=${1:-tests}
 
 # What is installed is asked of dpkg, not of PATH: an ordinary user's PATH
 # has no /usr/sbin, where rdate and locale-gen live.
-demo=(cmake g++ make libc-bin coreutils util-linux iproute2 netbase curl socat rdate
+demo=(cmake g++ make libgtest-dev libc-bin coreutils util-linux iproute2 netbase curl socat rdate
       netcat-openbsd)
 case $mode in
   --demo) want=("${demo[@]}") ;;
   --bench) want=("${demo[@]}" nginx-light gnuplot-nox) ;;
-  *) want=("${demo[@]}" libgtest-dev chromium mandoc gnuplot-nox clang pkg-config systemd dpkg
+  *) want=("${demo[@]}" chromium mandoc gnuplot-nox clang pkg-config systemd dpkg
            dpkg-dev locales)
      # Any clang version's fuzzer runtime will do.
      compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null \
