@@ -1,5 +1,5 @@
-// greetnet - what the greeting tests share: a private network per test, the
-// fixed port 5678, the two families, and small socket helpers.
+// greetnet - what the greeting tests share: port 5678, the two families, the
+// servers' log lines, and the fixture of a server and client pair.
 #ifndef GREETNET_H
 #define GREETNET_H
 
@@ -9,7 +9,6 @@
 
 #include <sys/socket.h>
 
-#include <optional>
 #include <ostream>
 #include <string>
 
@@ -31,35 +30,18 @@ constexpr Fam v6 = {"IPv6", "6", AF_INET6, "::1", "[::1]"};
 // PrintTo: a family by its name in test reports.
 inline void PrintTo(const Fam &f, std::ostream *os) { *os << f.name; }
 
-// localsock: a socket of type bound to the loopback address of f at
-// port (0: any free one), with SO_REUSEADDR; -1 on failure.
-int localsock(const Fam &f, int type, int port);
 // v4mapped: whether an IPv6 socket also takes IPv4 peers here.
 bool v4mapped();
-// boundport: the local port of sd.
-int boundport(int sd);
-// connectto: connects sd to host at port; false on failure.
-bool connectto(int sd, const char *host, int port);
-// acceptfor: the next connection on ls, -1 after timeoutms.
-int acceptfor(int ls, int timeoutms);
-// readable: whether sd has input (or end of stream) within timeoutms.
-bool readable(int sd, int timeoutms);
-
-// Stream is what a TCP client read: the bytes, and how the stream ended.
-struct Stream {
-    std::string data;
-    bool cleanend = false; // end of stream, not a reset or a time-out
-    int err = 0;           // errno of the failed receive
-};
-Stream readstream(int sd, int timeoutms = 5000);
+// dial: connects sd to host at port; false on failure.
+bool dial(int sd, const std::string &host, int port);
 
 // peerline: the log line a server prints for kind ("connection" or
 // "data") from host at port.
 std::string peerline(const char *kind, const std::string &host, int port, bool brackets);
 
-// startserver: prog started on a pseudo-terminal (so its lines come at once)
-// once port 5678 of proto is bound; check tp::running on the result.
-tp::Proc startserver(const std::string &prog, const char *proto);
+// start: prog started on port 5678 of proto, its lines on a pseudo-terminal
+// (so they come at once); check tp::running on the result.
+tp::Proc start(const std::string &prog, const char *proto);
 
 // GreetCase: one case of a server and client pair over one family, in a
 // network of its own, with port 5678 of proto checked free first.
@@ -72,7 +54,8 @@ protected:
     std::string client() const { return std::string(stem_) + "cli" + fam().suffix; }
     // line: the server's log line for a peer on our loopback at port.
     std::string line(int port) const { return peerline(kind_, fam().host, port, fam().family == AF_INET6); }
-    // checkpair: the real client against the real server, three times.
+    // checkpair: the real client against the real server, three times, the
+    // server's output going to a file; then a stop, which must keep its lines.
     void checkpair();
     // checkbusy: the server refused while a socket of ours holds its port.
     void checkbusy();

@@ -15,8 +15,12 @@ namespace {
 int errnonamed(const char *name, size_t len)
 {
     struct row { const char *name; int value; };
-    static constexpr row rows[] = {{"ECONNABORTED", ECONNABORTED}, {"EPROTO", EPROTO},
-                                   {"EINTR", EINTR}, {"ENOMEM", ENOMEM}, {nullptr, 0}};
+    static constexpr row rows[] = {
+        {"ECONNABORTED", ECONNABORTED}, {"EPROTO", EPROTO},       {"EINTR", EINTR},
+        {"ENOBUFS", ENOBUFS},           {"ENOMEM", ENOMEM},       {"ENETDOWN", ENETDOWN},
+        {"ENOPROTOOPT", ENOPROTOOPT},   {"EHOSTDOWN", EHOSTDOWN}, {"ENONET", ENONET},
+        {"EHOSTUNREACH", EHOSTUNREACH}, {"EOPNOTSUPP", EOPNOTSUPP}, {"ENETUNREACH", ENETUNREACH},
+        {"EBADF", EBADF},               {nullptr, 0}};
     for (const row *r = rows; r->name != nullptr; ++r)
         if (std::strlen(r->name) == len && std::strncmp(r->name, name, len) == 0)
             return r->value;

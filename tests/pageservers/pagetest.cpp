@@ -1,69 +1,45 @@
-// pagetest - starting the page servers and checking their pages and trace.
+// pagetest - what the page servers' tests share.
 #include "pagetest.h"
+#include "hostile.h"
 
-#include <net/if.h>
-#include <netinet/in.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <clocale>
 #include <cstring>
 #include <filesystem>
 #include <langinfo.h>
 
 namespace pt {
 
-Page start(const std::string &program, int port, const std::vector<std::string> &args,
-           const std::vector<std::string> &env)
+tp::SpawnOpts pageopts(const std::string &locale, std::vector<std::string> env, bool pty)
 {
-    std::vector<std::string> argv = {tp::bin(program)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Page p;
-    p.port = port;
     tp::SpawnOpts opts;
+    env.push_back("LC_ALL=" + locale);
+    env.push_back("TZ=UTC0");
     opts.env = env;
-    opts.pty = true;
-    p.proc = tp::spawn(argv, opts);
-    EXPECT_TRUE(tp::waitbound(port, "tcp")) << program << " does not listen on " << port;
-    return p;
-}
-
-bool hold5678free()
-{
-    if (tp::isolate())
-        return true;
-    std::string why = tp::fixedportproblem(5678, "tcp");
-    if (!why.empty())
-        ADD_FAILURE() << why;
-    return why.empty();
+    opts.pty = pty;
+    return opts;
 }
 
 Got ask(int port, const std::string &req, const std::string &host)
 {
     Got g;
-    int s = tp::tcpconnect(host, port, 10000);
+    tp::Fd s(tp::tcpconnect(host, port, 10000));
     if (s < 0) {
         ADD_FAILURE() << "cannot connect to " << host << " port " << port;
         return g;
     }
-    sockaddr_storage ss;
-    socklen_t len = sizeof ss;
-    getsockname(s, reinterpret_cast<sockaddr *>(&ss), &len);
-    g.localport = ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port
-                                                 : reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
+    g.localport = tp::localport(s);
     EXPECT_TRUE(req.empty() || tp::sendall(s, req));
     g.bytes = tp::recvall(s, 10000);
-    close(s);
     return g;
 }
 
-std::vector<std::string> trace(Page &p, size_t n, int timeoutms)
+std::vector<std::string> trace(tp::Proc &p, size_t n, int timeoutms)
 {
     std::vector<std::string> lines;
     while (lines.size() < n) {
-        auto l = tp::readline(p.proc, timeoutms);
+        auto l = tp::readline(p, timeoutms);
         if (!l)
             break;
         lines.push_back(*l);
@@ -136,6 +112,98 @@ std::string chromium(const std::string &url)
     if (start == std::string::npos || end == std::string::npos || end < start)
         return "";
     return r.out.substr(start + 1, end - start - 1);
+}
+
+namespace {
+
+// pagecheck: "" when a GET to port returns a page that begins with first and
+// goes on with body (with any text when body is "").
+std::string pagecheck(int port, const std::string &first, const std::string &body)
+{
+    // A silent client ahead of us may hold the server for its 5 s.
+    auto got = tp::tcpask("127.0.0.1", port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", 10000);
+    if (!got)
+        return "no connection";
+    if (!got->starts_with(first))
+        return "page wrong: \"" + got->substr(0, 100) + "\"";
+    std::string rest = got->substr(first.size());
+    if (body.empty() ? rest.empty() : rest != body)
+        return "body wrong: \"" + rest + "\"";
+    return "";
+}
+
+} // namespace
+
+void hostile(tp::Proc &p, int port, const std::string &first, const std::string &body)
+{
+    const std::string nfirst = std::to_string(first.size());
+
+    // A reset while the server waits in its receive: both sends fail, which
+    // shows in the trace and must not end the server by SIGPIPE.
+    int s = tp::tcpconnect("127.0.0.1", port);
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(tp::readline(p).value_or("").starts_with("connection from "));
+    ASSERT_EQ(tp::readline(p), "Reading request...");
+    tp::resetclose(s);
+    auto lines = trace(p, 4);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "Received -1 bytes.");
+    EXPECT_EQ(lines[2], "Sent -1 of " + nfirst + " bytes.");
+    EXPECT_TRUE(lines[3].starts_with("Sent -1 of ")) << lines[3];
+    if (!body.empty()) {
+        EXPECT_EQ(lines[3], "Sent -1 of " + std::to_string(body.size()) + " bytes.");
+    }
+
+    // A silent client holds the server for its bound (5 s) only, then gets
+    // its page all the same; the client behind it waits that long.
+    {
+        tp::Fd silent(tp::tcpconnect("127.0.0.1", port, 20000), true);
+        ASSERT_GE(silent, 0);
+        long t0 = tp::nowms();
+        auto got = ask(port, "GET / HTTP/1.1\r\n\r\n");
+        long waited = tp::nowms() - t0;
+        EXPECT_TRUE(got.bytes.starts_with(first));
+        EXPECT_GT(waited, 3000);
+        EXPECT_LT(waited, 9000);
+        EXPECT_TRUE(tp::recvall(silent, 2000).starts_with(first));
+        lines = trace(p);
+        ASSERT_EQ(lines.size(), 6u);
+        EXPECT_EQ(lines[2], "Received -1 bytes.");
+        EXPECT_EQ(lines[4], "Sent " + nfirst + " of " + nfirst + " bytes.");
+        EXPECT_EQ(trace(p).size(), 6u); // the waiting client's
+    }
+
+    // Garbage of growing length and connections that end without a word:
+    // each gets the page and prints its own six lines.
+    std::string junk;
+    for (int i = 0; i < 700; ++i)
+        junk += char((i * 151 + 7) & 0xff);
+    constexpr int rounds = 40;
+    for (int i = 0; i < rounds; ++i) {
+        EXPECT_TRUE(ask(port, junk.substr(0, size_t(1 + i * 17))).bytes.starts_with(first)) << i;
+        EXPECT_TRUE(tp::tcpask("127.0.0.1", port).value_or("").starts_with(first)) << i;
+    }
+    int connections = 0, empty = 0;
+    for (const auto &l : trace(p, 12 * rounds)) {
+        connections += l.starts_with("connection from ");
+        empty += l == "Received 0 bytes.";
+    }
+    EXPECT_EQ(connections, 2 * rounds);
+    EXPECT_EQ(empty, rounds);
+
+    // The common round; its silent phase is the one measured above. The
+    // trace is read away between its phases, or it would fill and stall.
+    tp::tcpfaults({.name = "page server", .host = "127.0.0.1", .port = port,
+                   .check = [&p, port, first, body] {
+                       tp::readfor(p.out, 20);
+                       return pagecheck(port, first, body);
+                   },
+                   .halfreq = "GET / HTTP/1.1\r\n\r\n",
+                   .halfok = [first, body](const std::string &r) {
+                       return r.starts_with(first) && (body.empty() || r == first + body);
+                   },
+                   .silentn = 0},
+                  p);
 }
 
 } // namespace pt

@@ -1,11 +1,11 @@
-// pagetest - starting the page servers and checking their pages and trace.
+// pagetest - what the page servers' tests share: the head, the trace, the
+// locale's date texts, Chromium, and the one round of misbehaving clients.
 #ifndef PAGETEST_H
 #define PAGETEST_H
 
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,22 +14,24 @@
 namespace pt {
 
 inline const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\n";
+// headwith: the head of a locale whose codeset is charset.
+inline std::string headwith(const std::string &charset)
+{
+    return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain; charset=" + charset +
+           "\r\n\r\n";
+}
 
-// A server under test: its process (trace on a pty) and its port.
-struct Page {
-    tp::Proc proc;
-    int port = -1;
-};
+// pageopts: how a page server is started in a test: the locale named (never
+// the test machine's own), the clock in UTC, and the trace on a pty.
+tp::SpawnOpts pageopts(const std::string &locale, std::vector<std::string> env = {},
+                       bool pty = true);
 
-// start: program with args and env, trace through a pty, once port is listening;
-// fails the test when it does not come up.
-Page start(const std::string &program, int port, const std::vector<std::string> &args,
-           const std::vector<std::string> &env = {});
-
-// hold5678free: for greetpage, which asks for no address reuse: a network
-// of this test's own, or else port 5678 free on the host's. false (with a
-// failure message) when another program holds it.
-bool hold5678free();
+// faults: the environment that preloads the fault shim (faultshim.cpp) with
+// plan, one of its variables set.
+inline std::vector<std::string> faults(const std::string &plan)
+{
+    return {"LD_PRELOAD=" FAULTSHIM, "ASAN_OPTIONS=verify_asan_link_order=0", plan};
+}
 
 // Exchange of one client: what it received and its own port.
 struct Got {
@@ -40,7 +42,7 @@ struct Got {
 Got ask(int port, const std::string &req, const std::string &host = "127.0.0.1");
 
 // trace: the next n lines of the server's trace (fewer on time-out).
-std::vector<std::string> trace(Page &p, size_t n = 6, int timeoutms = 10000);
+std::vector<std::string> trace(tp::Proc &p, size_t n = 6, int timeoutms = 10000);
 
 // expecttrace: checks one connection's six lines; received < -1 skips that number.
 void expecttrace(const std::vector<std::string> &lines, const std::string &peer, int received,
@@ -56,6 +58,12 @@ bool oneof(const std::string &s, const std::vector<std::string> &texts);
 
 // chromium: the text that headless Chromium renders for url ("" if it failed).
 std::string chromium(const std::string &url);
+
+// hostile: a page server p (trace on a pty) on port, whose first send is
+// first and second body ("" when it varies), against clients that reset,
+// stay silent, send garbage or nothing, and the common hostile round; it must
+// answer everyone, keep its trace exact and never end.
+void hostile(tp::Proc &p, int port, const std::string &first, const std::string &body);
 
 } // namespace pt
 
