@@ -97,7 +97,7 @@ void udpfaults(const UdpTarget &u, Proc &p)
     // from many clients: some may be dropped, none may harm.
     for (int i = 0; i < 500; ++i) {
         Fd s(udpsocket(u.host, u.port));
-        std::string g(rng() % 3000, '\0');
+        std::string g(rng() % 6000, '\0');
         for (char &c : g)
             c = char(rng());
         (void)send(s, g.data(), g.size(), 0);

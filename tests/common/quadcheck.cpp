@@ -32,8 +32,8 @@ Quad startquad(const QuadOpts &opts)
     for (int attempt = 0; attempt < 5; ++attempt) {
         Quad q;
         q.base = opts.stdports ? 0 : pickbase(offsets);
-        std::vector<std::string> argv = {bin("quadserv")};
-        if (!opts.stdports)
+        std::vector<std::string> argv = {opts.prog.empty() ? bin("quadserv") : opts.prog};
+        if (opts.args || !opts.stdports)
             for (const std::string &a : (opts.args ? opts.args : baseonly)(q.base))
                 argv.push_back(a);
         q.proc = spawn(argv, opts.spawn);
@@ -170,22 +170,27 @@ std::string tcpcheck(svc s, int port, int tag, const std::string &host)
     return "no such service";
 }
 
+std::string udpreplycheck(svc s, const std::string &req, const std::string &reply)
+{
+    switch (s) {
+    case echo:
+        return reply == req.substr(0, 4096) ? "" : "udp echo reply differs";
+    case chargen:
+        return reply == chargenbytes(74) ? "" : "udp chargen line wrong";
+    case daytime:
+        return dayok(reply);
+    case timesvc:
+        return timeok(reply);
+    }
+    return "no such service";
+}
+
 std::string udpcheck(svc s, int port, const std::string &req, const std::string &host)
 {
     auto got = udpask(host, port, req);
     if (!got)
         return std::string("udp ") + svcname(s) + ": no reply";
-    switch (s) {
-    case echo:
-        return *got == req.substr(0, 4096) ? "" : "udp echo reply differs";
-    case chargen:
-        return *got == chargenbytes(74) ? "" : "udp chargen line wrong";
-    case daytime:
-        return dayok(*got);
-    case timesvc:
-        return timeok(*got);
-    }
-    return "no such service";
+    return udpreplycheck(s, req, *got);
 }
 
 std::string allanswer(const Quad &q, const std::string &host, bool settle)

@@ -33,11 +33,14 @@ struct Quad {
 };
 
 // QuadOpts: how to start it. args(base) gives the command line after the
-// program (default: the base alone); stdports starts it without a base.
+// program (default: the base alone, none with stdports); stdports starts it
+// on the well-known ports (base 0); prog runs another copy of the program
+// (default: this build's).
 struct QuadOpts {
     SpawnOpts spawn;
     std::vector<std::string> (*args)(int base) = nullptr;
     bool stdports = false;
+    std::string prog;
 };
 
 // startquad: quadserv on a free port base, once it serves (its SIGCHLD
@@ -76,6 +79,8 @@ std::string timeat(time_t t);
 std::string tcpcheck(svc s, int port, int tag = 0, const std::string &host = "127.0.0.1");
 std::string udpcheck(svc s, int port, const std::string &req = "ping",
                      const std::string &host = "127.0.0.1");
+// udpreplycheck: "" when reply is service s's right answer to req.
+std::string udpreplycheck(svc s, const std::string &req, const std::string &reply);
 // allanswer: the services of q that fail their check on host (" tcp/echo
 // udp/time" ...), "" when all eight answer. With settle, each TCP check first
 // waits for quadserv's children of the last one to end (a process limit).

@@ -150,6 +150,9 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
             dup2(outp[1], 1);
             dup2(errp[1], 2);
         }
+        // The program starts with the standard streams alone, as from a
+        // shell, whatever the test runner itself was handed.
+        close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
         execvp(cargv[0], cargv.data());
         _exit(127);
     }
