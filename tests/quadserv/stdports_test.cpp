@@ -1,89 +1,62 @@
-// stdports_test - quadserv without a port base, on the well-known ports.
-#include "qsutil.h"
-#include "testproc.h"
+// stdports_test - quadserv without a port base, on the well-known ports, in a
+// network of its own.
+#include "quadcheck.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 class StdPorts : public ::testing::Test {
 protected:
-    tp::Proc proc;
-    // Starts quadserv with args; skips when the ports are not ours to take.
-    void launch(const std::vector<std::string> &args)
+    tp::Quad q;
+    // launch: quadserv with args on ports 7, 13, 19 and 37, in a network of
+    // our own where ports below 1024 are ours whoever we are.
+    void launch(std::vector<std::string> (*args)(int))
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "ports below 1024 need root";
-        for (int port : qs::offsets)
-            if (tp::bound(port, "tcp") || tp::bound(port, "udp"))
-                GTEST_SKIP() << "port " << port << " is held by another program on this host";
-        proc = tp::spawn(args);
-        ASSERT_TRUE(qs::ready(proc)) << tp::readfor(proc.err, 1000);
+        if (!tp::isolate()) {
+            if (geteuid() != 0)
+                GTEST_SKIP() << "ports below 1024 need root or a network namespace of our own, "
+                                "and this host allows neither";
+            for (const tp::QuadService &s : tp::quadservices)
+                for (const char *proto : {"tcp", "udp"})
+                    ASSERT_FALSE(tp::bound(s.off, proto))
+                        << proto << " port " << s.off << " is taken by another program on this "
+                        << "host; stop it and run the test again";
+        }
+        tp::QuadOpts opts;
+        opts.stdports = true;
+        opts.args = args;
+        q = tp::startquad(opts);
+        ASSERT_TRUE(tp::running(q.proc));
     }
 };
 
 TEST_F(StdPorts, WithoutArgumentServesTheWellKnownPorts)
 {
-    launch({tp::bin("quadserv")});
-    if (IsSkipped())
+    launch(nullptr);
+    if (IsSkipped() || HasFatalFailure())
         return;
-    EXPECT_EQ(qs::allanswer("127.0.0.1", 0), "");
-    EXPECT_EQ(qs::allanswer("::1", 0), "");
-    if (tp::have("rdate")) { // on its own default port, no -o
-        EXPECT_EQ(tp::exitcode(tp::run({"rdate", "-p", "127.0.0.1"}).status), 0);
-        EXPECT_EQ(tp::exitcode(tp::run({"rdate", "-p", "-u", "127.0.0.1"}).status), 0);
+    EXPECT_EQ(tp::allanswer(q), "");
+    EXPECT_EQ(tp::allanswer(q, "::1"), "");
+    if (!tp::have("rdate"))
+        return;
+    // rdate on its own default port, no -o.
+    for (const std::vector<std::string> &argv :
+         {std::vector<std::string>{"rdate", "-p", "127.0.0.1"}, {"rdate", "-p", "-u", "127.0.0.1"}}) {
+        auto r = tp::run(argv);
+        EXPECT_EQ(tp::exitcode(r.status), 0) << argv.size() << " arguments: " << r.err;
     }
 }
 
 // A text that is no number is atoi's 0: the well-known ports again.
 TEST_F(StdPorts, NonNumericArgumentIsBaseZero)
 {
-    launch({tp::bin("quadserv"), "abc"});
-    if (IsSkipped())
+    launch([](int) { return std::vector<std::string>{"abc"}; });
+    if (IsSkipped() || HasFatalFailure())
         return;
-    EXPECT_EQ(qs::allanswer("127.0.0.1", 0), "");
-}
-
-// Datagrams from sockets really bound to the standard service ports get no
-// answer from any UDP service; an ordinary port does.
-TEST(StdPortsLoopGuard, BoundStandardPortsAreNotAnswered)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "binding ports below 1024 needs root";
-    std::string why;
-    qs::Server srv = qs::start({}, &why);
-    ASSERT_GT(srv.proc.pid, 0) << why;
-    for (int std : {7, 13, 19, 37, 0}) {
-        int s = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sin.sin_port = htons(uint16_t(std));
-        if (bind(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin) < 0) {
-            close(s);
-            ADD_FAILURE() << "cannot bind port " << std;
-            continue;
-        }
-        bool control = std == 0; // an ephemeral port: must be answered
-        for (int off : qs::offsets) {
-            sockaddr_in dst = sin;
-            dst.sin_port = htons(uint16_t(srv.port(off)));
-            sendto(s, "x", 1, 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst);
-            pollfd pfd = {s, POLLIN, 0};
-            int n = poll(&pfd, 1, control ? 2000 : 300);
-            char buf[128];
-            if (n > 0)
-                (void)recv(s, buf, sizeof buf, 0);
-            EXPECT_EQ(n > 0, control) << "from port " << std << " to +" << off;
-        }
-        close(s);
-    }
+    EXPECT_EQ(tp::allanswer(q), "");
 }
 
 } // namespace
