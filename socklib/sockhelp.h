@@ -48,6 +48,9 @@ inline void drainpeer(int sd)
 // stopsig: the stop signal (SIGTERM or SIGINT) that has arrived, 0 if none.
 // Set by the handler only; the main loop acts on it in waitinput.
 inline volatile sig_atomic_t stopsig = 0;
+constexpr int stopsigs[] = {SIGTERM, SIGINT};
+// stopmask: the stop signals caught, held back outside waitinput.
+inline sigset_t stopmask;
 
 inline void onstop(int sig)
 {
@@ -57,19 +60,22 @@ inline void onstop(int sig)
 // stopsignals: SIGTERM and SIGINT no longer end the process at once: they are
 // held back until waitinput, which lets them in only while it waits, so a
 // stop never cuts an exchange short and never slips in unseen just before
-// the wait begins.
+// the wait begins. One ignored from the start (a background job's SIGINT)
+// stays ignored.
 inline void stopsignals()
 {
     struct sigaction sa = {};
     sa.sa_handler = onstop;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    sigprocmask(SIG_BLOCK, &stops, nullptr);
+    sigemptyset(&stopmask);
+    for (int sig : stopsigs) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        sigaction(sig, &sa, nullptr);
+        sigaddset(&stopmask, sig);
+    }
+    sigprocmask(SIG_BLOCK, &stopmask, nullptr);
 }
 
 // waitinput: waits until fd has input. When a stop signal has come, it writes
@@ -77,20 +83,31 @@ inline void stopsignals()
 // so that a stopped server keeps what it printed and exits as killed.
 inline void waitinput(int fd)
 {
-    sigset_t open;
-    sigemptyset(&open);
+    sigset_t waitmask; // the mask as it is, stop signals let in
+    sigprocmask(SIG_BLOCK, nullptr, &waitmask);
+    for (int sig : stopsigs)
+        sigdelset(&waitmask, sig);
     for (;;) {
         if (stopsig != 0) {
             int sig = stopsig;
             fflush(stdout);
             signal(sig, SIG_DFL);
-            sigprocmask(SIG_SETMASK, &open, nullptr);
+            sigprocmask(SIG_UNBLOCK, &stopmask, nullptr);
             raise(sig);
         }
         pollfd pfd = {.fd = fd, .events = POLLIN, .revents = 0};
-        int n = ppoll(&pfd, 1, nullptr, &open);
-        if (n > 0 || (n < 0 && errno != EINTR))
-            return;
+        int n = ppoll(&pfd, 1, nullptr, &waitmask);
+        if (n < 0 && errno == EINTR)
+            continue;
+        // ppoll lets a held-back stop in only when nothing is ready: under
+        // steady input the stop would wait as long as the input lasts.
+        timespec now = {.tv_sec = 0, .tv_nsec = 0};
+        int sig = sigtimedwait(&stopmask, nullptr, &now);
+        if (sig > 0) {
+            stopsig = sig;
+            continue;
+        }
+        return;
     }
 }
 
