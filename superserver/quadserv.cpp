@@ -1,6 +1,7 @@
 // quadserv - super-server for echo, chargen, daytime and time over TCP and UDP.
 #include "portkit.h"
 #include "sockhelp.h"
+#include "udpguard.h"
 
 #include <err.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <numeric>
 
 struct service {
     const char *sv_name;
@@ -47,25 +49,18 @@ constinit static service svent[] = {
     {.sv_name = "time", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPtimed},
     {.sv_name = nullptr, .sv_useTCP = 0, .sv_sock = 0, .sv_func = nullptr},
 };
-constexpr size_t nservices = std::size(svent) - 1;
 
 constinit static std::array<service *, 64> fd2sv{};
 static fd_set afds, rfds;
 constinit static int nfds;
 
-// Ports (host order) of this server's own sockets and of the standard
-// services: a datagram from one of them is never answered, or two such
-// services would bounce replies at each other for ever.
-constinit static std::array<in_port_t, nservices> ownports{};
-constexpr std::array<in_port_t, 4> stdports = {7, 19, 13, 37};
-
 constexpr size_t linelen = 72;
 using chargenline = std::array<char, linelen + 2>;
 static_assert(sizeof(chargenline) == 74);
-// After 95 lines of 72 the 95 printable characters come round to a blank
-// again: that many lines are the whole stream, repeated.
-constexpr size_t cyclelines = 95;
-static_assert(cyclelines * linelen % 95 == 0);
+// After this many lines the printable characters (0x20 to 0x7e) come round to
+// a blank again: that many lines are the whole stream, repeated.
+constexpr size_t printables = 0x7f - 0x20;
+constexpr size_t cyclelines = printables / std::gcd(linelen, printables);
 using chargencycle = std::array<char, cyclelines * sizeof(chargenline)>;
 
 constexpr uint32_t unix1900 = 2208988800U; // seconds from 1900 to 1970
@@ -79,40 +74,11 @@ constexpr std::array acceptskips = {
     EOPNOTSUPP, ENETUNREACH,
 };
 
-// sockport: the port of a socket address in host order; 0 for other families.
-static in_port_t sockport(const sockaddr_storage &ss)
-{
-    switch (ss.ss_family) {
-    case AF_INET:
-        return ntohs(reinterpret_cast<const sockaddr_in *>(&ss)->sin_port);
-    case AF_INET6:
-        return ntohs(reinterpret_cast<const sockaddr_in6 *>(&ss)->sin6_port);
-    default:
-        return 0;
-    }
-}
-
-// loopsource: whether a datagram from fsin must go unanswered (port 0, one of
-// our own ports or a standard service port).
-static bool loopsource(const sockaddr_storage &fsin)
-{
-    in_port_t port = sockport(fsin);
-    if (port == 0)
-        return true;
-    for (in_port_t p : stdports)
-        if (p == port)
-            return true;
-    for (in_port_t p : ownports)
-        if (p == port)
-            return true;
-    return false;
-}
-
 // udprecv: one datagram of up to len bytes into buf, sender in fsin; its
 // length, or -1 when the turn is skipped (nothing to read after all, or a
 // sender that must not be answered). Other failures end the server via
-// errx: with "receive from" when timefmt is set, "recvfrom" otherwise.
-static ssize_t udprecv(int sock, void *buf, size_t len, sockaddr_storage &fsin, bool timefmt)
+// errx with "what: reason".
+static ssize_t udprecv(int sock, void *buf, size_t len, sockaddr_storage &fsin, const char *what)
 {
     socklen_t alen = sizeof fsin;
     ssize_t n = recvfrom(sock, buf, len, 0, sap(&fsin), &alen);
@@ -120,11 +86,9 @@ static ssize_t udprecv(int sock, void *buf, size_t len, sockaddr_storage &fsin, 
         // select may report a datagram that then fails its checksum.
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return -1;
-        if (timefmt)
-            errx(1, "receive from: %s\n", strerror(errno));
-        errx(1, "recvfrom: %s\n", strerror(errno));
+        errx(1, "%s: %s\n", what, strerror(errno));
     }
-    return loopsource(fsin) ? -1 : n;
+    return guardrefuses(sap(&fsin), alen) ? -1 : n;
 }
 
 // udpreply: sends n bytes of buf to fsin; a failure is ignored.
@@ -206,7 +170,7 @@ static void UDPechod(const int sock)
 {
     char buf[4096];
     sockaddr_storage fsin;
-    ssize_t cc = udprecv(sock, buf, sizeof buf, fsin, false);
+    ssize_t cc = udprecv(sock, buf, sizeof buf, fsin, "recvfrom");
     if (cc >= 0)
         udpreply(sock, buf, size_t(cc), fsin);
 }
@@ -230,7 +194,7 @@ static void UDPchargend(const int sock)
 {
     chargenline line;
     sockaddr_storage fsin;
-    if (udprecv(sock, line.data(), line.size(), fsin, false) < 0)
+    if (udprecv(sock, line.data(), line.size(), fsin, "recvfrom") < 0)
         return;
     char c = ' ';
     fillline(line.data(), c);
@@ -252,7 +216,7 @@ static void UDPdaytimed(const int sock)
 {
     char buf[daybuflen];
     sockaddr_storage fsin;
-    if (udprecv(sock, buf, sizeof buf, fsin, false) < 0)
+    if (udprecv(sock, buf, sizeof buf, fsin, "recvfrom") < 0)
         return;
     size_t n = daytext(buf);
     udpreply(sock, buf, n, fsin);
@@ -272,7 +236,7 @@ static void UDPtimed(const int sock)
 {
     char buf[1];
     sockaddr_storage fsin;
-    if (udprecv(sock, buf, sizeof buf, fsin, true) < 0)
+    if (udprecv(sock, buf, sizeof buf, fsin, "receive from") < 0)
         return;
     uint32_t now = timevalue();
     udpreply(sock, &now, sizeof now, fsin);
@@ -344,8 +308,9 @@ static void stdnull()
 
 // opensvc: opens psv's socket, non-blocking so a connection reset or a bad
 // datagram between select and accept or recvfrom cannot stall the loop, and
-// records its port; never fails, exits through errx/err.
-static void opensvc(service *psv, in_port_t &port)
+// makes its port one the guard never answers; never fails, exits through
+// errx/err.
+static void opensvc(service *psv)
 {
     const char *proto = psv->sv_useTCP ? "tcp" : "udp";
     psv->sv_sock = psv->sv_useTCP ? passiveTCP(psv->sv_name, 32) : passiveUDP(psv->sv_name);
@@ -355,11 +320,7 @@ static void opensvc(service *psv, in_port_t &port)
     int flags = fcntl(psv->sv_sock, F_GETFL);
     if (flags < 0 || fcntl(psv->sv_sock, F_SETFL, flags | O_NONBLOCK) < 0)
         err(1, "%s/%s: can't make socket non-blocking", psv->sv_name, proto);
-    sockaddr_storage sa;
-    socklen_t salen = sizeof sa;
-    if (getsockname(psv->sv_sock, sap(&sa), &salen) < 0)
-        err(1, "%s/%s: getsockname", psv->sv_name, proto);
-    port = sockport(sa);
+    guardownport(psv->sv_sock);
 }
 
 int main(int argc, char *argv[])
@@ -376,7 +337,7 @@ int main(int argc, char *argv[])
     nfds = 0;
     FD_ZERO(&afds);
     for (service *psv = svent; psv->sv_name != nullptr; ++psv) {
-        opensvc(psv, ownports[size_t(psv - svent)]);
+        opensvc(psv);
         fd2sv[size_t(psv->sv_sock)] = psv;
         if (nfds <= psv->sv_sock)
             nfds = psv->sv_sock + 1;
