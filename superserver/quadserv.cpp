@@ -7,9 +7,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,7 +52,29 @@ constinit static service svent[] = {
 
 constinit static std::array<service *, 64> fd2sv{};
 static fd_set afds, rfds;
+static fd_set ufds; // the UDP sockets alone: what is watched while TCP rests
 constinit static int nfds;
+
+// At most this many TCP children live at once. At the cap the listeners are
+// not watched (connections wait in the listen queue) while UDP is answered.
+// It stays below the service unit's task limit, so that the cap, not a
+// failing fork, holds a flood back.
+constexpr int maxchildren = 256;
+// Children alive; the reaper counts down. SIGCHLD is let in only while the
+// loop waits, so the count never changes under the loop's own update.
+static volatile sig_atomic_t nchildren = 0;
+
+// An echo or chargen client that for this long neither sends nor takes
+// anything is treated as gone. A build may shorten it to test it.
+#ifndef QUADSERV_IDLESECS
+#define QUADSERV_IDLESECS 300
+#endif
+constexpr time_t idlesecs = QUADSERV_IDLESECS;
+
+// When accept finds no descriptor or memory to spare, the listeners rest for
+// this long instead of failing again at once in a busy loop.
+constexpr long shortagerestms = 1000;
+constinit static long tcprestuntil = 0; // monotonic milliseconds
 
 constexpr size_t linelen = 72;
 using chargenline = std::array<char, linelen + 2>;
@@ -69,10 +91,20 @@ constexpr size_t daybuflen = 72;
 // acceptskips: accept failures that concern only the connection being taken
 // (Linux also passes pending network errors of that connection here).
 constexpr std::array acceptskips = {
-    ECONNABORTED, EPROTO, EINTR, EAGAIN, EWOULDBLOCK, ENOBUFS, ENOMEM, EMFILE,
-    ENFILE, EPERM, ENETDOWN, ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH,
-    EOPNOTSUPP, ENETUNREACH,
+    ECONNABORTED, EPROTO, EINTR, EAGAIN, EWOULDBLOCK, EPERM, ENETDOWN,
+    ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH,
 };
+// acceptshortages: accept failures for want of descriptors or memory; the
+// connection stays queued, so trying again at once would only spin.
+constexpr std::array acceptshortages = {EMFILE, ENFILE, ENOBUFS, ENOMEM};
+
+template <size_t n> static bool oneof(int e, const std::array<int, n> &errs)
+{
+    for (int x : errs)
+        if (x == e)
+            return true;
+    return false;
+}
 
 // udprecv: one datagram of up to len bytes into buf, sender in fsin; its
 // length, or -1 when the turn is skipped (nothing to read after all, or a
@@ -146,11 +178,27 @@ static uint32_t timevalue()
     return htonl(uint32_t(uint64_t(time(nullptr)) + unix1900));
 }
 
-// TCPechod: writes back every byte read until the peer closes; a read or
-// write failure ends the child with status 1.
+// idlebound: a read or write on fd that makes no progress for idlesecs then
+// fails with EAGAIN, so a vanished client does not hold its child for ever.
+static void idlebound(int fd)
+{
+    timeval tv = {.tv_sec = idlesecs, .tv_usec = 0};
+    (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// idledout: whether the failure in errno is idlebound's time-out.
+static bool idledout()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+// TCPechod: writes back every byte read until the peer closes or stays idle
+// for idlesecs; any other read or write failure ends the child with status 1.
 static void TCPechod(const int fd)
 {
     char buf[4096];
+    idlebound(fd);
     for (;;) {
         ssize_t cc = read(fd, buf, sizeof buf);
         if (cc == 0)
@@ -158,10 +206,15 @@ static void TCPechod(const int fd)
         if (cc < 0) {
             if (errno == EINTR)
                 continue;
+            if (idledout())
+                return;
             errx(1, "echo read: %s\n", strerror(errno));
         }
-        if (writeall(fd, buf, size_t(cc)) < 0)
+        if (writeall(fd, buf, size_t(cc)) < 0) {
+            if (idledout())
+                return;
             errx(1, "echo write: %s\n", strerror(errno));
+        }
     }
 }
 
@@ -176,10 +229,12 @@ static void UDPechod(const int sock)
 }
 
 // TCPchargend: 74-byte lines, each continuing the cycle of the last, until a
-// write fails. One whole period goes out per write: the same bytes as line
-// by line, in a hundredth of the calls.
+// write fails, a client that takes nothing for idlesecs included. One whole
+// period goes out per write: the same bytes as line by line, in a hundredth
+// of the calls.
 static void TCPchargend(const int fd)
 {
+    idlebound(fd);
     chargencycle cycle;
     char c = ' ';
     for (size_t i = 0; i < cyclelines; ++i)
@@ -202,7 +257,9 @@ static void UDPchargend(const int sock)
 }
 
 // TCPdaytimed: sends the local time as text. Whatever the client sent is
-// drained, so the reply is not destroyed by a reset on close.
+// drained, so the reply is not destroyed by a reset on close. (Closing at
+// once when nothing is unread yet saved no measurable time, and a request
+// arriving just after that look still turned the close into a reset.)
 static void TCPdaytimed(const int fd)
 {
     char buf[daybuflen];
@@ -242,13 +299,14 @@ static void UDPtimed(const int sock)
     udpreply(sock, &now, sizeof now, fsin);
 }
 
-// reaper: collects every ended child; errno is kept for the interrupted code.
+// reaper: collects every ended child and counts it off; errno is kept for
+// the interrupted code.
 static void reaper([[maybe_unused]] int sig)
 {
     int saved = errno;
     int status;
     while (wait3(&status, WNOHANG, nullptr) > 0)
-        ;
+        nchildren = nchildren - 1;
     errno = saved;
 }
 
@@ -262,9 +320,22 @@ static void childclose(int ssock)
             close(fd);
 }
 
+// tcpwanted: whether the TCP listeners are served now: below the cap on
+// children and not resting after a shortage. *restms gets what is left of
+// a rest in milliseconds, 0 when none runs.
+static bool tcpwanted(long *restms)
+{
+    *restms = tcprestuntil - monotonicms();
+    if (*restms > 0)
+        return false;
+    *restms = 0;
+    return nchildren < maxchildren;
+}
+
 // doTCP: accepts one connection on psv's socket and serves it in a child.
 // A failure that concerns only this connection, or a failed fork, skips it;
-// any other accept failure ends the server.
+// a shortage of descriptors or memory rests the listeners; any other accept
+// failure ends the server.
 static void doTCP(service *psv)
 {
     sockaddr_storage fsin;
@@ -272,9 +343,12 @@ static void doTCP(service *psv)
     // Linux's accept does not pass the listener's O_NONBLOCK on: ssock blocks.
     int ssock = accept(psv->sv_sock, sap(&fsin), &alen);
     if (ssock < 0) {
-        for (int e : acceptskips)
-            if (errno == e)
-                return;
+        if (oneof(errno, acceptshortages)) {
+            tcprestuntil = monotonicms() + shortagerestms;
+            return;
+        }
+        if (oneof(errno, acceptskips))
+            return;
         errx(1, "accept: %s\n", strerror(errno));
     }
     switch (fork()) {
@@ -286,6 +360,7 @@ static void doTCP(service *psv)
         psv->sv_func(0);
         exit(0);
     default:
+        nchildren = nchildren + 1;
         break;
     }
     close(ssock);
@@ -295,15 +370,10 @@ static void doTCP(service *psv)
 // no service socket takes one of them; never fails, exits through err.
 static void stdnull()
 {
-    for (;;) {
-        int fd = open("/dev/null", O_RDWR);
-        if (fd < 0)
+    // open takes the lowest free descriptor: the closed one at hand.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0)
             err(1, "/dev/null");
-        if (fd > 2) {
-            close(fd);
-            return;
-        }
-    }
 }
 
 // opensvc: opens psv's socket, non-blocking so a connection reset or a bad
@@ -325,29 +395,41 @@ static void opensvc(service *psv)
 
 int main(int argc, char *argv[])
 {
-    stdnull();
-    // Children then find the time zone loaded instead of reading it each.
-    tzset();
-
     if (argc == 2)
         portbase = static_cast<unsigned short>(atoi(argv[1]));
     else if (argc != 1)
         errx(1, "usage: %s [port]\n", argv[0]);
 
+    stdnull();
+    // Children then find the time zone loaded instead of reading it each.
+    tzset();
+
     nfds = 0;
     FD_ZERO(&afds);
+    FD_ZERO(&ufds);
     for (service *psv = svent; psv->sv_name != nullptr; ++psv) {
         opensvc(psv);
         fd2sv[size_t(psv->sv_sock)] = psv;
         if (nfds <= psv->sv_sock)
             nfds = psv->sv_sock + 1;
         FD_SET(psv->sv_sock, &afds);
+        if (!psv->sv_useTCP)
+            FD_SET(psv->sv_sock, &ufds);
     }
+    // SIGCHLD comes in only while the loop waits: a child that ends after
+    // the cap was checked still interrupts the wait that follows.
+    sigset_t waitmask, chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &waitmask);
+    sigdelset(&waitmask, SIGCHLD);
     signal(SIGCHLD, reaper);
 
     for (;;) {
-        rfds = afds;
-        if (select(nfds, &rfds, nullptr, nullptr, nullptr) < 0) {
+        long restms;
+        rfds = tcpwanted(&restms) ? afds : ufds;
+        timespec rest = {.tv_sec = restms / 1000, .tv_nsec = restms % 1000 * 1000000};
+        if (pselect(nfds, &rfds, nullptr, nullptr, restms > 0 ? &rest : nullptr, &waitmask) < 0) {
             if (errno == EINTR)
                 continue;
             errx(1, "select error: %s\n", strerror(errno));
@@ -356,10 +438,10 @@ int main(int argc, char *argv[])
             if (!FD_ISSET(fd, &rfds))
                 continue;
             service *psv = fd2sv[size_t(fd)];
-            if (psv->sv_useTCP)
-                doTCP(psv);
-            else
+            if (!psv->sv_useTCP)
                 psv->sv_func(psv->sv_sock);
+            else if (tcpwanted(&restms)) // the cap or a rest may begin mid-pass
+                doTCP(psv);
         }
     }
 }
