@@ -3,11 +3,14 @@
 
 using fam = inet4;
 
-// Answers one datagram at a time until killed; ends only when the port
-// cannot be had (errx, status 1).
+// Answers one datagram at a time until stopped; ends only when the port
+// cannot be had (errx, status 1). SIGTERM and SIGINT end it between
+// datagrams, with what it printed written out.
 int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
 {
+    stopsignals();
     int servsockd = passiveUDPsock<fam>("5678");
+    guardownport(servsockd);
     for (;;)
         dgramgreetsrv<fam>(servsockd);
 }

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "sockhelp.h"
+#include "udpguard.h"
 
 // The greeting the servers send and the clients print; the NUL is never sent.
 constexpr char replymsg[] = "Hello World!\n";
@@ -135,12 +136,14 @@ inline int streamgreetsrv(int tsockd)
     return 0;
 }
 
-// acceptturn: takes the next connection on listensockd, logs its peer, greets
-// it and closes it. A failed accept has no peer to greet: the turn is skipped.
+// acceptturn: waits for the next connection on listensockd (or a stop), logs
+// its peer, greets it and closes it. A failed accept has no peer to greet:
+// the turn is skipped.
 template <typename fam> void acceptturn(int listensockd)
 {
     typename fam::sockaddr_type fsa;
     socklen_t salen = sizeof fsa;
+    waitinput(listensockd);
     int connectionsockd = accept(listensockd, sap(&fsa), &salen);
     if (connectionsockd < 0)
         return;
@@ -152,14 +155,21 @@ template <typename fam> void acceptturn(int listensockd)
     close(connectionsockd);
 }
 
-// dgramgreetsrv: waits for one datagram on usockd, logs its sender and answers
-// it with the greeting; returns 0. A failed receive has no sender: skipped.
+// dgramgreetsrv: waits for one datagram on usockd (or a stop), logs its
+// sender and answers it with the greeting; returns 0. A failed receive has
+// no sender, and a sender the guard refuses gets neither line nor answer:
+// both are skipped.
 template <typename fam> int dgramgreetsrv(int usockd)
 {
     typename fam::sockaddr_type fsa;
     socklen_t salen = sizeof fsa;
     char buf[1]; // the request is never looked at; the rest of it is dropped
-    if (recvfrom(usockd, buf, sizeof buf, 0, sap(&fsa), &salen) < 0)
+    waitinput(usockd);
+    // Not blocking: a datagram that fails its checksum after the wait must
+    // not hold the server, stop signals shut out, in the receive.
+    if (recvfrom(usockd, buf, sizeof buf, MSG_DONTWAIT, sap(&fsa), &salen) < 0)
+        return 0;
+    if (guardrefuses(sap(&fsa), salen))
         return 0;
     logpeer<fam>(fam::datafmt, fsa);
     sendto(usockd, replymsg, strlen(replymsg), 0, sap(&fsa), salen);

@@ -3,10 +3,12 @@
 
 using fam = inet4;
 
-// Serves one connection at a time until killed; ends only when the port
-// cannot be had (errx, status 1).
+// Serves one connection at a time until stopped; ends only when the port
+// cannot be had (errx, status 1). SIGTERM and SIGINT end it between
+// connections, with what it printed written out.
 int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
 {
+    stopsignals();
     int listensockd = passiveTCPsock<fam>("5678");
     for (;;)
         acceptturn<fam>(listensockd);
