@@ -422,10 +422,13 @@ TEST(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
         << "connections not made";
     for (tp::Fd &s : flood)
         ASSERT_EQ(send(s, "x", 1, MSG_NOSIGNAL), 1);
-    std::vector<size_t> served = pollall(flood, POLLIN, cap, 10000), waiting;
+    std::vector<size_t> answered = pollall(flood, POLLIN, cap, 10000), served, waiting;
     for (size_t i = 0; i < flood.size(); ++i)
-        if (std::find(served.begin(), served.end(), i) == served.end())
+        if (std::find(answered.begin(), answered.end(), i) == answered.end())
             waiting.push_back(i);
+        else if (tp::recvn(flood[i], 1, 1000) == "x")
+            served.push_back(i);
+    EXPECT_EQ(answered.size(), served.size()) << "connections taken and closed unserved";
     EXPECT_EQ(served.size(), size_t(cap));
     ASSERT_EQ(waiting.size(), size_t(extra)) << "connections taken past the cap";
     // Served ones leave: the waiting ones are taken and echo their byte.
