@@ -310,8 +310,9 @@ TEST(QuadServFaults, ForkFailureDropsOnlyThatConnection)
     tp::QuadOpts opts;
     opts.prog = copy.path("quadserv");
     // quadserv and two children.
-    opts.spawn.prefix = {"setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid),
-                         "--clear-groups", "prlimit", "--nproc=3", "--"};
+    std::string id = std::to_string(uid);
+    opts.spawn.prefix = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                         "prlimit", "--nproc=3", "--"};
     tp::Quad q = started(opts);
     ASSERT_TRUE(tp::running(q.proc));
 
@@ -453,7 +454,8 @@ TEST(QuadServLimits, DescriptorShortageRestsTheListeners)
     getrlimit(RLIMIT_NOFILE, &nofile);
     tp::QuadOpts opts;
     // Standard streams and the eight sockets: nothing to spare for accept.
-    std::string hard = nofile.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(nofile.rlim_max);
+    std::string hard =
+        nofile.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(nofile.rlim_max);
     opts.spawn.prefix = {"prlimit", "--nofile=11:" + hard, "--"};
     tp::Quad q = started(opts);
     ASSERT_TRUE(tp::running(q.proc));

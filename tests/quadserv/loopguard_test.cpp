@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -61,7 +60,8 @@ protected:
         ASSERT_TRUE(tp::forge(raw, from, to, payload));
         auto first = tp::sniff(raw, 1000);
         auto after = tp::sniff(raw, 1000);
-        int started = tp::count(first, to, from), still = tp::count(after, to, from) + tp::count(after, from, to);
+        int started = tp::count(first, to, from);
+        int still = tp::count(after, to, from) + tp::count(after, from, to);
         EXPECT_GT(started, 0) << "no answer at all: the forged datagram went nowhere";
         EXPECT_EQ(still, 0) << "still answering each other a second on, after " << started
                             << " answers";
@@ -125,7 +125,8 @@ TEST_F(LoopGuard, GreetServersIgnoreTheirOwnPort)
         tp::Fd c(tp::udpsocket(host, greetport));
         ASSERT_EQ(send(c, "hi", 2, 0), 2);
         EXPECT_EQ(tp::recvone(c, 2000), greeting);
-        EXPECT_EQ(tp::readline(srv), std::string("data from ") + peer + std::to_string(tp::localport(c)));
+        EXPECT_EQ(tp::readline(srv),
+                  std::string("data from ") + peer + std::to_string(tp::localport(c)));
         tp::stop(srv);
     }
 }

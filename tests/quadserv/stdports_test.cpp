@@ -43,8 +43,8 @@ TEST_F(StdPorts, WithoutArgumentServesTheWellKnownPorts)
     if (!tp::have("rdate"))
         return;
     // rdate on its own default port, no -o.
-    for (const std::vector<std::string> &argv :
-         {std::vector<std::string>{"rdate", "-p", "127.0.0.1"}, {"rdate", "-p", "-u", "127.0.0.1"}}) {
+    using args = std::vector<std::string>;
+    for (const args &argv : {args{"rdate", "-p", "127.0.0.1"}, args{"rdate", "-p", "-u", "127.0.0.1"}}) {
         auto r = tp::run(argv);
         EXPECT_EQ(tp::exitcode(r.status), 0) << argv.size() << " arguments: " << r.err;
     }
