@@ -5,11 +5,34 @@
 
 #include "testproc.h"
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tp {
+
+// Drain: reads p's output away in the background while it lives, so that a
+// server whose trace goes to a pipe or pty nobody reads during a round never
+// fills it and stalls.
+struct Drain {
+    explicit Drain(Proc &p) : reader([this, &p] {
+        while (!done)
+            if (readfor(p.out, 50).empty()) // an ended server: do not spin
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }) {}
+    Drain(const Drain &) = delete;
+    Drain &operator=(const Drain &) = delete;
+    ~Drain()
+    {
+        done = true;
+        reader.join();
+    }
+    std::atomic<bool> done = false;
+    std::thread reader;
+};
 
 // resetstorm: n connections, each aborted with a reset (half of them after
 // sending junk); connections the backlog refuses are skipped.
