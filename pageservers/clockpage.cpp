@@ -1,6 +1,7 @@
 // clockpage - HTTP/1.1 server on the time port that answers every connection with the local time.
 #include "datecommon.h"
 
+// The first send in an ASCII locale; others name their charset in the head.
 constexpr auto response = pagejoin(pagehead, "Local time is: ");
 static_assert(response.size() - 1 == 79);
 
@@ -8,7 +9,7 @@ static_assert(response.size() - 1 == 79);
 // the trace only.
 static int clockpage(int tsd)
 {
-    dateexchange(tsd, response.data());
+    dateexchange(tsd);
     return 0;
 }
 
@@ -16,5 +17,5 @@ int main(int argc, char **argv)
 {
     const char *service = dateservice(argc, argv, "time");
     int msock = passiveTCP(service, 32);
-    dateloop(msock, clockpage);
+    dateloop(msock, {response.data(), response.size() - 1}, clockpage);
 }

@@ -1,5 +1,6 @@
-// datecommon - what datepage and clockpage share: the command line, the accept
-// loop with the library's peer text, and the locale's date text.
+// datecommon - what datepage and clockpage share: the command line, the
+// locale and the head that names its charset, the accept loop with the
+// library's peer text, and the locale's date text.
 #ifndef DATECOMMON_H
 #define DATECOMMON_H
 
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <cstring>
 #include <ctime>
 
 #include "pagecommon.h"
@@ -24,34 +26,95 @@ inline const char *dateservice(int argc, char **argv, const char *dflt)
     return dflt;
 }
 
-// datetext: the local date and time in the environment's locale, read again
-// on every call; an empty text when it cannot be formatted, never garbage.
-inline void datetext(char (&dts)[256])
+// The codesets whose IANA name differs from the C library's; a null name
+// marks ASCII, which the head leaves unnamed. HTTP ignores case, so
+// "BIG5" and "Big5" need no row.
+struct charsetname {
+    std::string_view cs_libc;
+    const char *cs_iana;
+};
+constexpr charsetname charsetnames[] = {
+    {"ANSI_X3.4-1968", nullptr}, {"ASCII", nullptr},          {"US-ASCII", nullptr},
+    {"CP1250", "windows-1250"},  {"CP1251", "windows-1251"},  {"CP1252", "windows-1252"},
+    {"CP1253", "windows-1253"},  {"CP1254", "windows-1254"},  {"CP1255", "windows-1255"},
+    {"CP1256", "windows-1256"},  {"CP1257", "windows-1257"},  {"CP1258", "windows-1258"},
+    {"PT154", "PTCP154"},        {"RK1048", "KZ-1048"},       {"", nullptr},
+};
+
+// datecharset: the IANA name of codeset, or null for ASCII and for a name
+// that cannot stand in a header (empty, too long, not a token).
+inline const char *datecharset(const char *codeset)
+{
+    std::string_view cs = codeset;
+    for (const charsetname *p = charsetnames; !p->cs_libc.empty(); ++p)
+        if (p->cs_libc == cs)
+            return p->cs_iana;
+    if (cs.empty() || cs.size() > 40 ||
+        cs.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                             "0123456789!#$%&'*+-.^_`|~") != std::string_view::npos)
+        return nullptr;
+    return codeset;
+}
+
+// datehead: response (head and label) as sent in this locale: unchanged
+// where the locale's codeset is ASCII, else with the charset named in the
+// head, built into buf.
+inline std::string_view datehead(std::string_view response, char (&buf)[192])
+{
+    const char *charset = datecharset(nl_langinfo(CODESET));
+    if (charset == nullptr)
+        return response;
+    constexpr int typeend = sizeof pagehead - 1 - 4; // before the head's last CR LF CR LF
+    int n = snprintf(buf, sizeof buf, "%.*s; charset=%s%.*s", typeend, response.data(), charset,
+                     int(response.size()) - typeend, response.data() + typeend);
+    return n > 0 && std::size_t(n) < sizeof buf ? std::string_view(buf, std::size_t(n)) : response;
+}
+
+// The first send as this process sends it, built once at start.
+inline char datefirstbuf[192];
+inline std::string_view datefirst;
+
+// datestart: takes the locale from the environment and reads the time zone,
+// once (a running process's environment does not change), then builds the
+// first send from response.
+inline void datestart(std::string_view response)
 {
     setlocale(LC_ALL, "");
+    tzset();
+    datefirst = datehead(response, datefirstbuf);
+}
+
+// datetext: the local date and time in the locale taken at start; an empty
+// text when it cannot be formatted, never garbage.
+inline void datetext(char (&dts)[256])
+{
     time_t now;
     time(&now);
-    const tm *local = localtime(&now);
+    tm local;
     // strftime leaves the buffer undefined when the text does not fit.
-    if (local == nullptr || strftime(dts, sizeof dts, nl_langinfo(D_T_FMT), local) == 0)
+    if (localtime_r(&now, &local) == nullptr ||
+        strftime(dts, sizeof dts, nl_langinfo(D_T_FMT), &local) == 0)
         dts[0] = '\0';
 }
 
-// dateexchange: one connection's exchange: the request read, response, then
-// the date text; failures show in the trace only.
-inline void dateexchange(int sd, std::string_view response)
+// dateexchange: one connection's exchange: the request read, the first
+// send, then the date text; failures show in the trace only.
+inline void dateexchange(int sd)
 {
-    pagestart(sd, response);
+    bool whole = pagestart(sd, datefirst);
     char dts[256];
     datetext(dts);
-    pagefinish(sd, dts);
+    pagefinish(sd, dts, whole);
 }
 
-// dateloop: serves msock for ever, one connection at a time, through handler;
-// ends the process (err) when accept fails for good or satop fails.
-template <typename Handler> [[noreturn]] void dateloop(int msock, Handler handler)
+// dateloop: serves msock for ever, one connection at a time, through handler,
+// the first send built from response; ends the process (err) when accept
+// fails for good or satop fails.
+template <typename Handler>
+[[noreturn]] void dateloop(int msock, std::string_view response, Handler handler)
 {
-    pagesignals();
+    datestart(response);
+    pagesignals(msock);
     for (;;) {
         sockaddr_storage fsa;
         socklen_t salen;

@@ -3,12 +3,83 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "pagecommon.h"
 
 constexpr char hellomsg[] = "Hello World!\n";
 static_assert(sizeof hellomsg - 1 == 13);
+
+// The services database's TCP names by port, sorted by port, read once at
+// start: a lookup per connection would read and parse the whole database
+// each time. When the database does not fit, the table keeps what came
+// first and servfull is set: ports it lacks are then asked of the resolver.
+struct servname {
+    uint16_t sn_port;
+    uint16_t sn_name; // offset into servpool
+};
+constinit static std::array<servname, 2048> servtab{};
+constinit static std::array<char, 32768> servpool{};
+constinit static std::size_t nserv = 0;
+constinit static bool servfull = false;
+
+// servat: where port stands, or would stand, in the table.
+static servname *servat(uint16_t port)
+{
+    return std::lower_bound(servtab.begin(), servtab.begin() + nserv, port,
+                            [](const servname &s, uint16_t p) { return s.sn_port < p; });
+}
+
+// servload: fills the table from the services database. The first TCP entry
+// of a port wins, as in a lookup by port.
+static void servload()
+{
+    std::size_t used = 0;
+    setservent(0);
+    while (const servent *se = getservent()) {
+        if (strcmp(se->s_proto, "tcp") != 0)
+            continue;
+        uint16_t port = ntohs(uint16_t(se->s_port));
+        servname *end = servtab.begin() + nserv;
+        servname *at = servat(port);
+        if (at != end && at->sn_port == port)
+            continue;
+        std::size_t len = strlen(se->s_name) + 1;
+        // A name too long for the trace's buffer is left to the resolver too.
+        if (nserv == servtab.size() || len > servpool.size() - used || len > 128) {
+            servfull = true;
+            break;
+        }
+        std::copy_backward(at, end, end + 1);
+        *at = {.sn_port = port, .sn_name = uint16_t(used)};
+        memcpy(servpool.data() + used, se->s_name, len);
+        used += len;
+        ++nserv;
+    }
+    endservent();
+}
+
+// servfind: port's name from the table; null when it has none.
+static const char *servfind(uint16_t port)
+{
+    const servname *at = servat(port);
+    return at != servtab.begin() + nserv && at->sn_port == port ? servpool.data() + at->sn_name : nullptr;
+}
+
+// peertext: as getnameinfo with NI_NUMERICHOST fills host_buf and serv_buf
+// for fsa, and its result, with the service name taken from the table.
+static int peertext(const sockaddr_in &fsa, socklen_t fsalen, char (&host_buf)[128],
+                    char (&serv_buf)[128])
+{
+    const char *name = servfind(ntohs(fsa.sin_port));
+    int flags = NI_NUMERICHOST | (name != nullptr || !servfull ? NI_NUMERICSERV : 0);
+    int rc = getnameinfo(reinterpret_cast<const sockaddr *>(&fsa), fsalen, host_buf,
+                         sizeof host_buf, serv_buf, sizeof serv_buf, flags);
+    if (rc == 0 && name != nullptr)
+        strcpy(serv_buf, name); // fits: longer names are not in the table
+    return rc;
+}
 
 // passiveTCPsock: a socket listening on the IPv4 wildcard at service, backlog
 // 10; never fails: ends the process through errx with status 1.
@@ -39,8 +110,8 @@ static int passiveTCPsock(const char *service)
 // show in the trace only.
 static int greetpage(int tsockd)
 {
-    pagestart(tsockd, pagehead);
-    pagefinish(tsockd, hellomsg);
+    bool whole = pagestart(tsockd, pagehead);
+    pagefinish(tsockd, hellomsg, whole);
     return 0;
 }
 
@@ -49,14 +120,14 @@ int main([[maybe_unused]] int argc, [[maybe_unused]] char **argv)
 {
     const char *service = "5678";
     int listensd = passiveTCPsock(service);
-    pagesignals();
+    servload();
+    pagesignals(listensd);
     for (;;) {
         sockaddr_in fsa;
         socklen_t fsalen;
         int connectionsd = pageaccept(listensd, sap(&fsa), sizeof fsa, &fsalen);
         char host_buf[128], serv_buf[128];
-        int rc = getnameinfo(sap(&fsa), fsalen, host_buf, sizeof host_buf, serv_buf,
-                             sizeof serv_buf, NI_NUMERICHOST);
+        int rc = peertext(fsa, fsalen, host_buf, serv_buf);
         if (rc == 0)
             printf("connection from %s:%s\n", host_buf, serv_buf);
         else // the buffers hold nothing printable then
