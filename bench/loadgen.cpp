@@ -1,23 +1,22 @@
-// loadgen - load tool: measures the suite's servers against two reference servers of its own.
+// loadgen - load tool: measures the suite's servers against two reference
+// servers (refserver) and, for the pages, against nginx.
 //
-//   loadgen suite BINDIR OUTDIR [rounds] [seconds]   the whole benchmark
-//   loadgen ref fork|inproc BASE                      a reference server alone
+//   loadgen suite BINDIR OUTDIR [rounds] [seconds] [mode-prefix]
 //
-// The fork reference accepts, forks, and the child writes the reply and
-// exits; the in-process reference answers in its own process. Both serve
-// echo, chargen, daytime and time at BASE+7, +13, +19, +37 as quadserv does,
-// and the three pages at BASE+80, +81, +82.
-#include "sockhelp.h"
+// BINDIR holds the suite's programs and refserver. quadserv runs at a base
+// of its own; datepage and clockpage at quadserv's base plus 200 and 201,
+// greetpage at its fixed 5678, nginx at quadserv's base plus 202 with a
+// configuration of its own in a temporary folder. Only the modes whose
+// names begin with mode-prefix run when it is given.
+#include "benchcommon.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <err.h>
 #include <fcntl.h>
-#include <langinfo.h>
-#include <netinet/in.h>
+#include <ftw.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,7 +25,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,25 +36,9 @@ namespace {
 
 // ---------------------------------------------------------------- common
 
-constexpr char pagehead[] = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\n";
-static_assert(sizeof pagehead - 1 == 64);
-constexpr char datehead[] =
-    "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\nLocal daytime is: ";
-static_assert(sizeof datehead - 1 == 82);
-constexpr char clockhead[] =
-    "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\nLocal time is: ";
-static_assert(sizeof clockhead - 1 == 79);
-constexpr char hellomsg[] = "Hello World!\n";
-static_assert(sizeof hellomsg - 1 == 13);
+constexpr char statusline[] = "HTTP/1.1 200 OK\r\n";
+constexpr size_t minpage = 64 + 13; // the shortest page: greetpage's
 constexpr char httpreq[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-
-constexpr uint32_t unix1900 = 2208988800U;
-constexpr size_t chargenperiod = 95 * 74; // the line pattern repeats after 95 lines
-
-// Port offsets from a base, as quadserv adds its base to the standard ports.
-enum svckey { k_echo, k_chargen, k_daytime, k_time, k_uecho, k_utime, k_date, k_clock, k_greet, nkeys };
-constexpr std::array<int, nkeys> keyoff = {7, 19, 13, 37, 7, 37, 80, 81, 82};
-constexpr std::array<bool, nkeys> keytcp = {true, true, true, true, false, false, true, true, true};
 
 // nowsec: seconds on the monotonic clock.
 double nowsec()
@@ -64,30 +46,6 @@ double nowsec()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-// chargenfill: n bytes of the chargen stream from its start into buf.
-void chargenfill(char *buf, size_t n)
-{
-    char c = ' ';
-    for (size_t i = 0; i < n; ++i) {
-        size_t col = i % 74;
-        if (col == 72) {
-            buf[i] = '\r';
-        } else if (col == 73) {
-            buf[i] = '\n';
-        } else {
-            buf[i] = c;
-            if (++c == 0x7f)
-                c = ' ';
-        }
-    }
-}
-
-// setopt: sets an int socket option; failures are harmless here and ignored.
-void setopt(int s, int level, int name, int value)
-{
-    (void)setsockopt(s, level, name, &value, sizeof value);
 }
 
 // settimeo: receive and send time-outs of ms milliseconds on s.
@@ -108,29 +66,6 @@ sockaddr_in loopaddr(int port)
     return sin;
 }
 
-// bindsock: a socket of type bound to the dual-stack wildcard at port, as
-// the suite's library opens them; -1 with errno set on failure.
-int bindsock(int type, int port)
-{
-    int s = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return -1;
-    setopt(s, IPPROTO_IPV6, IPV6_V6ONLY, 0);
-    if (type == SOCK_STREAM)
-        setopt(s, SOL_SOCKET, SO_REUSEADDR, 1);
-    sockaddr_in6 sin6{};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_addr = in6addr_any;
-    sin6.sin6_port = htons(uint16_t(port));
-    if (bind(s, sap(&sin6), sizeof sin6) < 0) {
-        int e = errno;
-        close(s);
-        errno = e;
-        return -1;
-    }
-    return s;
-}
-
 // portfree: whether port can be bound right now for TCP and for UDP.
 bool portfree(int port)
 {
@@ -143,14 +78,14 @@ bool portfree(int port)
     return true;
 }
 
-// pickbase: a base whose every service offset, and base+200 and +201 for
-// the page servers, is free and at least 300 ports away from the nused bases
-// in used; never fails (errx).
+// pickbase: a base whose every service offset, and base+200 to +202 for
+// the page servers and nginx, is free and at least 300 ports away from the
+// nused bases in used; never fails (errx).
 int pickbase(const int *used, int nused)
 {
     for (int tries = 0; tries < 2000; ++tries) {
         int base = 10000 + rand() % 22000; // below the ephemeral ports
-        bool ok = portfree(base + 200) && portfree(base + 201);
+        bool ok = portfree(base + 200) && portfree(base + 201) && portfree(base + 202);
         for (int i = 0; i < nused; ++i)
             ok = ok && abs(base - used[i]) >= 300;
         for (int off : keyoff)
@@ -159,152 +94,6 @@ int pickbase(const int *used, int nused)
             return base;
     }
     errx(1, "no free port base found");
-}
-
-// ---------------------------------------------------------------- reference servers
-
-// refreaper: collects ended children of the fork reference.
-void refreaper(int)
-{
-    int saved = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0)
-        ;
-    errno = saved;
-}
-
-void refecho(int s)
-{
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(s, buf, sizeof buf);
-        if (n <= 0)
-            return;
-        if (write(s, buf, size_t(n)) < 0)
-            return;
-    }
-}
-
-// refchargen: the stream a whole 95-line period per write, as quadserv sends it.
-void refchargen(int s)
-{
-    char buf[74 * 95];
-    chargenfill(buf, sizeof buf);
-    for (;;)
-        if (write(s, buf, sizeof buf) < 0)
-            return;
-}
-
-void refdaytime(int s)
-{
-    char buf[72];
-    time_t now = time(nullptr);
-    snprintf(buf, sizeof buf, "%s", asctime(localtime(&now)));
-    (void)!write(s, buf, strlen(buf));
-}
-
-void reftime(int s)
-{
-    uint32_t v = htonl(uint32_t(uint64_t(time(nullptr)) + unix1900));
-    (void)!write(s, &v, sizeof v);
-}
-
-void refuecho(int s)
-{
-    char buf[4096];
-    sockaddr_storage fsin;
-    socklen_t alen = sizeof fsin;
-    ssize_t n = recvfrom(s, buf, sizeof buf, 0, sap(&fsin), &alen);
-    if (n >= 0)
-        sendto(s, buf, size_t(n), 0, sap(&fsin), alen);
-}
-
-void refutime(int s)
-{
-    char buf[1];
-    sockaddr_storage fsin;
-    socklen_t alen = sizeof fsin;
-    if (recvfrom(s, buf, sizeof buf, 0, sap(&fsin), &alen) < 0)
-        return;
-    uint32_t v = htonl(uint32_t(uint64_t(time(nullptr)) + unix1900));
-    sendto(s, &v, sizeof v, 0, sap(&fsin), alen);
-}
-
-// refpage: the page servers' exchange: one receive, the first part, the
-// second part (the date by the locale's format, or the greeting), then the
-// same clean close (our side shut, the client's rest read).
-void refpage(int s, std::string_view first, bool date)
-{
-    char request[1024];
-    (void)recv(s, request, sizeof request, 0);
-    (void)send(s, first.data(), first.size(), MSG_NOSIGNAL);
-    if (date) {
-        char dts[256];
-        time_t now = time(nullptr);
-        dts[0] = '\0';
-        strftime(dts, sizeof dts, nl_langinfo(D_T_FMT), localtime(&now));
-        (void)send(s, dts, strlen(dts), MSG_NOSIGNAL);
-    } else {
-        (void)send(s, hellomsg, sizeof hellomsg - 1, MSG_NOSIGNAL);
-    }
-    drainpeer(s);
-}
-
-void refdate(int s) { refpage(s, {datehead, sizeof datehead - 1}, true); }
-void refclock(int s) { refpage(s, {clockhead, sizeof clockhead - 1}, true); }
-void refgreet(int s) { refpage(s, {pagehead, sizeof pagehead - 1}, false); }
-
-constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refdaytime, reftime,
-                                                      refuecho, refutime, refdate, refclock, refgreet};
-
-// refserve: runs a reference server at base for ever; exits through err.
-[[noreturn]] void refserve(bool forking, int base)
-{
-    signal(SIGPIPE, SIG_IGN);
-    tzset();
-    setlocale(LC_ALL, "");
-    std::array<int, nkeys> socks{};
-    fd_set afds;
-    FD_ZERO(&afds);
-    int nfds = 0;
-    for (int k = 0; k < nkeys; ++k) {
-        socks[size_t(k)] = bindsock(keytcp[size_t(k)] ? SOCK_STREAM : SOCK_DGRAM, base + keyoff[size_t(k)]);
-        if (socks[size_t(k)] < 0 || socks[size_t(k)] >= FD_SETSIZE)
-            err(1, "reference: port %d", base + keyoff[size_t(k)]);
-        if (keytcp[size_t(k)] && listen(socks[size_t(k)], 32) < 0)
-            err(1, "reference: listen on %d", base + keyoff[size_t(k)]);
-        FD_SET(socks[size_t(k)], &afds);
-        nfds = std::max(nfds, socks[size_t(k)] + 1);
-    }
-    if (forking)
-        signal(SIGCHLD, refreaper);
-
-    for (;;) {
-        fd_set rfds = afds;
-        if (select(nfds, &rfds, nullptr, nullptr, nullptr) < 0) {
-            if (errno == EINTR)
-                continue;
-            err(1, "reference: select");
-        }
-        for (int k = 0; k < nkeys; ++k) {
-            int s = socks[size_t(k)];
-            if (!FD_ISSET(s, &rfds))
-                continue;
-            if (!keytcp[size_t(k)]) {
-                reffunc[size_t(k)](s);
-                continue;
-            }
-            int c = accept(s, nullptr, nullptr);
-            if (c < 0)
-                continue;
-            if (!forking) {
-                reffunc[size_t(k)](c);
-            } else if (fork() == 0) {
-                reffunc[size_t(k)](c);
-                exit(0);
-            }
-            close(c);
-        }
-    }
 }
 
 // ---------------------------------------------------------------- load workers
@@ -379,8 +168,7 @@ bool oneconn(const job &j)
     case load::http: {
         long n = write(s, httpreq, sizeof httpreq - 1) == long(sizeof httpreq - 1)
                      ? readall(s, buf, sizeof buf) : -1;
-        ok = n >= long(sizeof pagehead - 1 + sizeof hellomsg - 1) &&
-             memcmp(buf, pagehead, 17) == 0;
+        ok = n >= long(minpage) && memcmp(buf, statusline, sizeof statusline - 1) == 0;
         break;
     }
     default:
@@ -451,21 +239,46 @@ tally streamrun(const job &j, double deadline)
     return t;
 }
 
+// udppeer: a UDP socket from an address of its own on the loopback network
+// (127.0.0.2 and on, by i) connected to 127.0.0.1:port; -1 on failure.
+int udppeer(int i, int port)
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -1;
+    sockaddr_in from = loopaddr(0);
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + uint32_t(i % 250));
+    sockaddr_in to = loopaddr(port);
+    if (bind(s, sap(&from), sizeof from) < 0 || connect(s, sap(&to), sizeof to) < 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
 // udprun: request and reply until count or deadline, 200 ms per request;
-// a request left unanswered counts as lost.
+// the requests go round udppeers sockets, each from an address and port of
+// its own, as the load of many clients comes (a server may refuse one peer
+// that asks too often). A request left unanswered counts as lost.
 tally udprun(const job &j, long count, double deadline)
 {
+    constexpr int udppeers = 64;
     tally t{};
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin = loopaddr(j.port);
-    if (s < 0 || connect(s, sap(&sin), sizeof sin) < 0) {
-        t.errors = 1;
-        return t;
+    std::array<int, udppeers> socks;
+    for (int i = 0; i < udppeers; ++i) {
+        socks[size_t(i)] = udppeer(i, j.port);
+        if (socks[size_t(i)] < 0) {
+            t.errors = 1;
+            for (int k = 0; k < i; ++k)
+                close(socks[size_t(k)]);
+            return t;
+        }
     }
     char req[64], rep[4096];
     memset(req, 'u', sizeof req);
     size_t reqlen = j.udptime ? 1 : sizeof req;
     for (long i = 0; i < count && nowsec() < deadline; ++i) {
+        int s = socks[size_t(i % udppeers)];
         memcpy(req, &i, sizeof i); // a late echo is told from the current one
         if (send(s, req, reqlen, 0) < 0) {
             ++t.errors;
@@ -496,7 +309,8 @@ tally udprun(const job &j, long count, double deadline)
         else
             ++t.lost;
     }
-    close(s);
+    for (int s : socks)
+        close(s);
     return t;
 }
 
@@ -565,12 +379,13 @@ struct server {
     bool up;
 };
 
-enum srvidx { s_quad, s_fork, s_inproc, s_date, s_clock, s_greet, nservers };
+enum srvidx { s_quad, s_fork, s_inproc, s_date, s_clock, s_greet, s_nginx, nservers };
 
 // Which reference is the ceiling of a mode.
 enum class ceil { fork, inproc, better };
 
-// One benchmark mode: the load, the subject and its ceiling, the target ratio.
+// One benchmark mode: the load, the subject and its ceiling, the target
+// ratios to the ceiling and (pages only) to nginx.
 struct mode {
     const char *name;
     load kind;
@@ -578,28 +393,29 @@ struct mode {
     int clients;
     srvidx subject;
     ceil ceiling;
-    double target; // 0: reported only
+    double target;  // 0: reported only
+    double vsnginx; // -1: not compared; 0: reported only
     size_t expect;
     const char *unit;
 };
 
 constexpr mode modes[] = {
-    {"tcp-daytime-1", load::tcpread, k_daytime, 1, s_quad, ceil::fork, 0.95, 25, "conn/s"},
-    {"tcp-daytime-4", load::tcpread, k_daytime, 4, s_quad, ceil::fork, 0.95, 25, "conn/s"},
-    {"tcp-time-1", load::tcpread, k_time, 1, s_quad, ceil::fork, 0.95, 4, "conn/s"},
-    {"tcp-time-4", load::tcpread, k_time, 4, s_quad, ceil::fork, 0.95, 4, "conn/s"},
-    {"tcp-echo-short-1", load::echoshort, k_echo, 1, s_quad, ceil::fork, 0.95, 1, "conn/s"},
-    {"tcp-echo-short-4", load::echoshort, k_echo, 4, s_quad, ceil::fork, 0.95, 1, "conn/s"},
-    {"tcp-echo-4k", load::echobulk, k_echo, 1, s_quad, ceil::better, 0.95, 0, "MiB/s"},
-    {"tcp-chargen", load::chargen, k_chargen, 1, s_quad, ceil::better, 0.95, 0, "MiB/s"},
-    {"udp-echo", load::udp, k_uecho, 1, s_quad, ceil::inproc, 0.95, 64, "req/s"},
-    {"udp-time", load::udp, k_utime, 1, s_quad, ceil::inproc, 0.95, 4, "req/s"},
-    {"http-datepage-1", load::http, k_date, 1, s_date, ceil::inproc, 0.90, 0, "req/s"},
-    {"http-datepage-4", load::http, k_date, 4, s_date, ceil::inproc, 0, 0, "req/s"},
-    {"http-clockpage-1", load::http, k_clock, 1, s_clock, ceil::inproc, 0.90, 0, "req/s"},
-    {"http-clockpage-4", load::http, k_clock, 4, s_clock, ceil::inproc, 0, 0, "req/s"},
-    {"http-greetpage-1", load::http, k_greet, 1, s_greet, ceil::inproc, 0.90, 0, "req/s"},
-    {"http-greetpage-4", load::http, k_greet, 4, s_greet, ceil::inproc, 0, 0, "req/s"},
+    {"tcp-daytime-1", load::tcpread, k_daytime, 1, s_quad, ceil::fork, 0.95, -1, 25, "conn/s"},
+    {"tcp-daytime-4", load::tcpread, k_daytime, 4, s_quad, ceil::fork, 0.95, -1, 25, "conn/s"},
+    {"tcp-time-1", load::tcpread, k_time, 1, s_quad, ceil::fork, 0.95, -1, 4, "conn/s"},
+    {"tcp-time-4", load::tcpread, k_time, 4, s_quad, ceil::fork, 0.95, -1, 4, "conn/s"},
+    {"tcp-echo-short-1", load::echoshort, k_echo, 1, s_quad, ceil::fork, 0.95, -1, 1, "conn/s"},
+    {"tcp-echo-short-4", load::echoshort, k_echo, 4, s_quad, ceil::fork, 0.95, -1, 1, "conn/s"},
+    {"tcp-echo-4k", load::echobulk, k_echo, 1, s_quad, ceil::better, 0.95, -1, 0, "MiB/s"},
+    {"tcp-chargen", load::chargen, k_chargen, 1, s_quad, ceil::better, 0.95, -1, 0, "MiB/s"},
+    {"udp-echo", load::udp, k_uecho, 1, s_quad, ceil::inproc, 0.95, -1, 64, "req/s"},
+    {"udp-time", load::udp, k_utime, 1, s_quad, ceil::inproc, 0.95, -1, 4, "req/s"},
+    {"http-datepage-1", load::http, k_date, 1, s_date, ceil::inproc, 0.95, 1.0, 0, "req/s"},
+    {"http-datepage-4", load::http, k_date, 4, s_date, ceil::inproc, 0.95, 0, 0, "req/s"},
+    {"http-clockpage-1", load::http, k_clock, 1, s_clock, ceil::inproc, 0.95, 1.0, 0, "req/s"},
+    {"http-clockpage-4", load::http, k_clock, 4, s_clock, ceil::inproc, 0.95, 0, 0, "req/s"},
+    {"http-greetpage-1", load::http, k_greet, 1, s_greet, ceil::inproc, 0.95, 1.0, 0, "req/s"},
+    {"http-greetpage-4", load::http, k_greet, 4, s_greet, ceil::inproc, 0.95, 0, 0, "req/s"},
 };
 constexpr size_t nmodes = std::size(modes);
 constexpr int maxrounds = 31;
@@ -646,6 +462,84 @@ bool waitlisten(int port, pid_t pid)
         usleep(20000);
     }
     return false;
+}
+
+// findnginx: the nginx program on PATH or in /usr/sbin into exe; false if none.
+bool findnginx(char (&exe)[4096])
+{
+    const char *path = getenv("PATH");
+    char dirs[4096];
+    snprintf(dirs, sizeof dirs, "%s:/usr/sbin:/sbin", path != nullptr ? path : "");
+    for (char *save = nullptr, *d = strtok_r(dirs, ":", &save); d != nullptr;
+         d = strtok_r(nullptr, ":", &save)) {
+        snprintf(exe, sizeof exe, "%s/nginx", d);
+        if (access(exe, X_OK) == 0)
+            return true;
+    }
+    return false;
+}
+
+// nginxstart: nginx in the foreground on 127.0.0.1:port, serving the 13-byte
+// greeting to every request and closing each connection, everything it
+// writes (configuration, pid file, logs, temporary files) in the new folder
+// dir; its pid, or -1 when there is no nginx.
+pid_t nginxstart(int port, char (&dir)[4096], const char *logpath)
+{
+    char exe[4096];
+    if (!findnginx(exe))
+        return -1;
+    const char *tmp = getenv("TMPDIR");
+    snprintf(dir, sizeof dir, "%s/loadgen-nginx.XXXXXX", tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+    if (mkdtemp(dir) == nullptr)
+        err(1, "mkdtemp");
+    char conf[4200];
+    snprintf(conf, sizeof conf, "%s/nginx.conf", dir);
+    FILE *f = fopen(conf, "w");
+    if (f == nullptr)
+        err(1, "%s", conf);
+    // One worker, no access log: a single busy process, as the page servers
+    // are, with no more work per request than it must do.
+    fprintf(f,
+            "daemon off;\n"
+            "worker_processes 1;\n"
+            "pid %s/nginx.pid;\n"
+            "error_log %s/error.log;\n"
+            "events { worker_connections 512; }\n"
+            "http {\n"
+            "    access_log off;\n"
+            "    keepalive_timeout 0;\n",
+            dir, dir);
+    for (const char *t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+        fprintf(f, "    %s_temp_path %s/%s;\n", t, dir, t);
+    fprintf(f,
+            "    server {\n"
+            "        listen 127.0.0.1:%d;\n"
+            "        default_type text/plain;\n"
+            "        location / { return 200 \"Hello World!\\n\"; }\n"
+            "    }\n"
+            "}\n",
+            port);
+    fclose(f);
+    char errlog[4200];
+    snprintf(errlog, sizeof errlog, "%s/error.log", dir);
+    const char *argv[] = {exe, "-p", dir, "-e", errlog, "-c", conf, nullptr};
+    return spawnserver(argv, logpath);
+}
+
+int removeentry(const char *path, const struct stat *, int, FTW *)
+{
+    return remove(path);
+}
+
+// nginxstop: stops nginx by its pid and removes its folder.
+void nginxstop(pid_t pid, const char *dir)
+{
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    if (dir[0] != '\0')
+        nftw(dir, removeentry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 // procfield: the value of "name:" in /proc/pid/status in KiB; 0 if absent.
@@ -726,34 +620,45 @@ double measure(const mode &m, const server &sv, double secs, long *errors, long 
 }
 
 // compared: the servers that mode m runs against, subject first.
-int compared(const mode &m, srvidx *out)
+int compared(const mode &m, const server *svs, srvidx *out)
 {
     int n = 0;
     out[n++] = m.subject;
     if (m.subject == s_quad && m.kind != load::udp)
         out[n++] = s_fork;
     out[n++] = s_inproc;
+    if (m.vsnginx >= 0 && svs[s_nginx].up)
+        out[n++] = s_nginx;
     return n;
 }
 
-// runrounds: every mode against its servers, rounds times, servers in
-// alternating order; a warm-up pass first that is not counted.
-void runrounds(results &r, server *svs, int rounds, double secs)
+// selected: whether mode m runs: its name begins with only (all when null).
+bool selected(const mode &m, const char *only)
+{
+    return only == nullptr || strncmp(m.name, only, strlen(only)) == 0;
+}
+
+// runrounds: every selected mode against its servers, rounds times, servers
+// in alternating order; a warm-up pass first that is not counted. Each
+// counted run's rate goes to runs as a line too.
+void runrounds(results &r, server *svs, int rounds, double secs, const char *only, FILE *runs)
 {
     for (int round = -1; round < rounds; ++round) {
         double t = round < 0 ? secs / 5 : secs;
         for (size_t mi = 0; mi < nmodes; ++mi) {
             const mode &m = modes[mi];
-            srvidx order[3];
-            int n = compared(m, order);
-            if (!svs[m.subject].up)
+            if (!svs[m.subject].up || !selected(m, only))
                 continue;
+            srvidx order[4];
+            int n = compared(m, svs, order);
             if (round % 2 == 1)
                 std::reverse(order, order + n);
             for (int i = 0; i < n; ++i) {
                 long e = 0, l = 0;
                 double rate = measure(m, svs[order[i]], t, &e, &l);
                 if (round >= 0) {
+                    fprintf(runs, "round=%d mode=%s server=%s rate=%.1f\n", round + 1, m.name,
+                            svs[order[i]].name, rate);
                     r.rate[mi][order[i]][round] = rate;
                     r.errors[mi][order[i]] += e;
                     r.lost[mi][order[i]] += l;
@@ -768,8 +673,9 @@ void runrounds(results &r, server *svs, int rounds, double secs)
 }
 
 // report: the table on stdout, one "loadgen ..." line per mode in
-// OUTDIR/results.txt and stdout, and the ratios for the chart in ratios.dat.
-int report(results &r, server *svs, const char *outdir)
+// OUTDIR/results.txt and stdout, and the ratios for the chart in ratios.dat;
+// the number of targets missed.
+int report(results &r, server *svs, const char *outdir, const char *only)
 {
     char path[4096];
     snprintf(path, sizeof path, "%s/results.txt", outdir);
@@ -778,46 +684,63 @@ int report(results &r, server *svs, const char *outdir)
     FILE *dat = fopen(path, "w");
     if (res == nullptr || dat == nullptr)
         err(1, "%s", outdir);
-    fprintf(dat, "# mode ratio target\n");
+    fprintf(dat, "# mode ratio target ratio-to-nginx nginx-target\n");
 
     int failed = 0;
-    printf("\n%-18s %10s %10s %10s %-8s %6s %6s %s\n", "mode", "subject", "fork-ref", "inproc-ref",
-           "unit", "ratio", "target", "verdict");
+    printf("\n%-18s %10s %10s %10s %10s %-7s %6s %6s %7s %6s %s\n", "mode", "subject", "fork-ref",
+           "inproc-ref", "nginx", "unit", "ratio", "target", "v-nginx", "target", "verdict");
     for (size_t mi = 0; mi < nmodes; ++mi) {
         const mode &m = modes[mi];
+        if (!selected(m, only))
+            continue;
         if (!svs[m.subject].up) {
             printf("%-18s %s is not running: not measured\n", m.name, svs[m.subject].name);
             continue;
         }
         double med[nservers] = {};
-        srvidx order[3];
-        int n = compared(m, order);
-        for (int i = 0; i < n; ++i)
+        bool has[nservers] = {};
+        srvidx order[4];
+        int n = compared(m, svs, order);
+        for (int i = 0; i < n; ++i) {
             med[order[i]] = median(r.rate[mi][order[i]], r.nrounds);
+            has[order[i]] = true;
+        }
         double ceiling = m.ceiling == ceil::fork     ? med[s_fork]
                          : m.ceiling == ceil::inproc ? med[s_inproc]
                                                      : std::max(med[s_fork], med[s_inproc]);
         double ratio = ceiling > 0 ? med[m.subject] / ceiling : 0;
+        double vsnginx = med[s_nginx] > 0 ? med[m.subject] / med[s_nginx] : 0;
         long errs = r.errors[mi][m.subject], lost = r.lost[mi][m.subject];
-        bool ok = (m.target == 0 || ratio >= m.target) && errs == 0;
+        bool ok = (m.target == 0 || ratio >= m.target) && errs == 0 &&
+                  (!has[s_nginx] || m.vsnginx == 0 || vsnginx >= m.vsnginx);
         failed += !ok;
         const char *verdict = !ok ? "BELOW" : m.target == 0 ? "info" : "ok";
-        char forkcol[32] = "-";
-        if (n == 3)
+        char forkcol[32] = "-", nginxcol[32] = "-", vscol[32] = "-", vstarget[32] = "-";
+        if (has[s_fork])
             snprintf(forkcol, sizeof forkcol, "%.1f", med[s_fork]);
-        printf("%-18s %10.1f %10s %10.1f %-8s %6.3f %6.2f %s%s%s\n", m.name, med[m.subject],
-               forkcol, med[s_inproc], m.unit, ratio, m.target, verdict,
-               errs != 0 ? " (errors)" : "", lost != 0 ? " (lost)" : "");
+        if (has[s_nginx]) {
+            snprintf(nginxcol, sizeof nginxcol, "%.1f", med[s_nginx]);
+            snprintf(vscol, sizeof vscol, "%.3f", vsnginx);
+            if (m.vsnginx > 0)
+                snprintf(vstarget, sizeof vstarget, "%.2f", m.vsnginx);
+        }
+        printf("%-18s %10.1f %10s %10.1f %10s %-7s %6.3f %6.2f %7s %6s %s%s%s\n", m.name,
+               med[m.subject], forkcol, med[s_inproc], nginxcol, m.unit, ratio, m.target, vscol,
+               vstarget, verdict, errs != 0 ? " (errors)" : "", lost != 0 ? " (lost)" : "");
         fprintf(res, "loadgen mode=%s subject=%s median=%.1f", m.name, svs[m.subject].name,
                 med[m.subject]);
-        if (n == 3)
+        if (has[s_fork])
             fprintf(res, " fork_ref=%.1f", med[s_fork]);
-        fprintf(res, " inproc_ref=%.1f unit=%s ceiling=%s ratio=%.3f target=%.2f errors=%ld "
-                     "lost=%ld rounds=%d\n",
-                med[s_inproc], m.unit,
+        fprintf(res, " inproc_ref=%.1f", med[s_inproc]);
+        if (has[s_nginx])
+            fprintf(res, " nginx=%.1f nginx_ratio=%.3f nginx_target=%.2f nginx_errors=%ld",
+                    med[s_nginx], vsnginx, m.vsnginx, r.errors[mi][s_nginx]);
+        fprintf(res, " unit=%s ceiling=%s ratio=%.3f target=%.2f errors=%ld lost=%ld rounds=%d\n",
+                m.unit,
                 m.ceiling == ceil::fork ? "fork" : m.ceiling == ceil::inproc ? "inproc" : "better",
                 ratio, m.target, errs, lost, r.nrounds);
-        fprintf(dat, "%s %.3f %.2f\n", m.name, ratio, m.target);
+        fprintf(dat, "%s %.3f %.2f %.3f %.2f\n", m.name, ratio, m.target,
+                has[s_nginx] ? vsnginx : -1.0, has[s_nginx] ? m.vsnginx : -1.0);
     }
     fclose(dat);
     fclose(res);
@@ -846,19 +769,14 @@ int memline(const server &sv, long rest, long warm, const char *outdir)
     return !ok;
 }
 
-// suite: starts every server, runs the rounds, reports; exit status 1 when
-// a target is missed.
-int suite(const char *bindir, const char *outdir, int rounds, double secs)
+// suite: starts every server, runs the rounds of the modes that only
+// selects (all when null), reports; exit status 1 when a target is missed.
+int suite(const char *bindir, const char *outdir, int rounds, double secs, const char *only)
 {
     mkdir(outdir, 0755);
-    char self[4096];
-    ssize_t sl = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (sl < 0)
-        err(1, "/proc/self/exe");
-    self[sl] = '\0';
-
     server svs[nservers] = {};
-    const char *names[nservers] = {"quadserv", "fork-ref", "inproc-ref", "datepage", "clockpage", "greetpage"};
+    const char *names[nservers] = {"quadserv", "fork-ref", "inproc-ref", "datepage",
+                                   "clockpage", "greetpage", "nginx"};
     srand(unsigned(getpid()));
     int bases[3];
     for (int i = 0; i < 3; ++i)
@@ -874,6 +792,9 @@ int suite(const char *bindir, const char *outdir, int rounds, double secs)
     svs[s_date].port[k_date] = bases[s_quad] + 200;
     svs[s_clock].port[k_clock] = bases[s_quad] + 201;
     svs[s_greet].port[k_greet] = 5678;
+    // nginx serves its one page whichever page a mode asks for.
+    for (int k : {k_date, k_clock, k_greet})
+        svs[s_nginx].port[size_t(k)] = bases[s_quad] + 202;
 
     char qb[16], fb[16], ib[16], dp[16], cp[16], path[4096];
     snprintf(qb, sizeof qb, "%d", bases[s_quad]);
@@ -881,20 +802,23 @@ int suite(const char *bindir, const char *outdir, int rounds, double secs)
     snprintf(ib, sizeof ib, "%d", bases[s_inproc]);
     snprintf(dp, sizeof dp, "%d", svs[s_date].port[k_date]);
     snprintf(cp, sizeof cp, "%d", svs[s_clock].port[k_clock]);
-    std::string_view prog[nservers] = {"quadserv", "", "", "datepage", "clockpage", "greetpage"};
-    const char *arg[nservers] = {qb, fb, ib, dp, cp, nullptr};
+    const char *prog[nservers] = {"quadserv", "refserver", "refserver", "datepage",
+                                  "clockpage", "greetpage", nullptr};
+    const char *arg[nservers] = {qb, fb, ib, dp, cp, nullptr, nullptr};
 
+    char nginxdir[4096] = "";
     for (int s = 0; s < nservers; ++s) {
         char exe[4096];
-        const char *argv[5];
-        if (s == s_fork || s == s_inproc) {
-            argv[0] = self;
-            argv[1] = "ref";
-            argv[2] = s == s_fork ? "fork" : "inproc";
-            argv[3] = arg[s];
-            argv[4] = nullptr;
+        snprintf(path, sizeof path, "%s/trace-%s.txt", outdir, names[s]);
+        if (s == s_nginx) {
+            svs[s].pid = nginxstart(svs[s].port[k_greet], nginxdir, path);
+            if (svs[s].pid < 0) {
+                fprintf(stderr, "loadgen: nginx not found (scripts/setup.sh --bench installs "
+                                "nginx-light): not compared\n");
+                continue;
+            }
         } else {
-            snprintf(exe, sizeof exe, "%s/%s", bindir, prog[s].data());
+            snprintf(exe, sizeof exe, "%s/%s", bindir, prog[s]);
             if (access(exe, X_OK) != 0) {
                 fprintf(stderr, "loadgen: %s not built: not measured\n", exe);
                 continue;
@@ -904,15 +828,17 @@ int suite(const char *bindir, const char *outdir, int rounds, double secs)
                                 "greetpage not measured\n");
                 continue;
             }
-            argv[0] = exe;
-            argv[1] = arg[s];
-            argv[2] = nullptr;
+            const char *argv[] = {exe, arg[s], nullptr, nullptr};
+            if (s == s_fork || s == s_inproc) {
+                argv[1] = s == s_fork ? "fork" : "inproc";
+                argv[2] = arg[s];
+            }
+            svs[s].pid = spawnserver(argv, path);
         }
-        snprintf(path, sizeof path, "%s/trace-%s.txt", outdir, names[s]);
-        svs[s].pid = spawnserver(argv, path);
-        int probe = s == s_greet ? 5678 : s == s_date ? svs[s].port[k_date]
-                    : s == s_clock                    ? svs[s].port[k_clock]
-                                                      : svs[s].port[k_daytime];
+        int probe = s == s_quad || s == s_fork || s == s_inproc ? svs[s].port[k_daytime]
+                    : s == s_date                               ? svs[s].port[k_date]
+                    : s == s_clock                              ? svs[s].port[k_clock]
+                                                                : svs[s].port[k_greet];
         svs[s].up = waitlisten(probe, svs[s].pid);
         if (!svs[s].up)
             fprintf(stderr, "loadgen: %s did not start (see %s)\n", names[s], path);
@@ -929,18 +855,23 @@ int suite(const char *bindir, const char *outdir, int rounds, double secs)
     static results r;
     printf("loadgen: %d rounds of %.2f s per run; quadserv base %d, fork-ref %d, inproc-ref %d\n",
            rounds, secs, bases[s_quad], bases[s_fork], bases[s_inproc]);
-    runrounds(r, svs, 0, secs); // the warm-up pass
+    snprintf(path, sizeof path, "%s/runs.txt", outdir);
+    FILE *runs = fopen(path, "w");
+    if (runs == nullptr)
+        err(1, "%s", path);
+    runrounds(r, svs, 0, secs, only, runs); // the warm-up pass
     usleep(500000);
     long warm[nservers];
     for (int s = 0; s < nservers; ++s)
         warm[s] = svs[s].up ? rsskb(svs[s].pid) : 0;
     r.nrounds = 0;
-    runrounds(r, svs, rounds, secs);
+    runrounds(r, svs, rounds, secs, only, runs);
+    fclose(runs);
     sleep(1);
 
-    int failed = report(r, svs, outdir);
+    int failed = report(r, svs, outdir, only);
     for (int s = 0; s < nservers; ++s)
-        if (svs[s].up)
+        if (svs[s].up && s != s_nginx)
             failed += memline(svs[s], rest[s], warm[s], outdir);
 
     for (int s = 0; s < nservers; ++s) {
@@ -951,16 +882,18 @@ int suite(const char *bindir, const char *outdir, int rounds, double secs)
             ++failed;
             continue;
         }
+        if (s == s_nginx)
+            continue;
         kill(svs[s].pid, SIGTERM);
         waitpid(svs[s].pid, nullptr, 0);
     }
+    nginxstop(svs[s_nginx].pid, nginxdir);
     return failed == 0 ? 0 : 1;
 }
 
 [[noreturn]] void usage()
 {
-    fprintf(stderr, "usage: loadgen suite BINDIR OUTDIR [rounds] [seconds]\n"
-                    "       loadgen ref fork|inproc BASE\n");
+    fprintf(stderr, "usage: loadgen suite BINDIR OUTDIR [rounds] [seconds] [mode-prefix]\n");
     exit(2);
 }
 
@@ -969,18 +902,12 @@ int suite(const char *bindir, const char *outdir, int rounds, double secs)
 int main(int argc, char *argv[])
 {
     signal(SIGPIPE, SIG_IGN);
-    if (argc == 4 && strcmp(argv[1], "ref") == 0) {
-        bool forking = strcmp(argv[2], "fork") == 0;
-        if (!forking && strcmp(argv[2], "inproc") != 0)
-            usage();
-        refserve(forking, atoi(argv[3]));
-    }
-    if (argc >= 4 && argc <= 6 && strcmp(argv[1], "suite") == 0) {
+    if (argc >= 4 && argc <= 7 && strcmp(argv[1], "suite") == 0) {
         int rounds = argc > 4 ? atoi(argv[4]) : 5;
         double secs = argc > 5 ? atof(argv[5]) : 1.0;
         if (rounds < 1 || rounds > maxrounds || secs <= 0 || secs > 30)
             errx(1, "rounds must be 1-%d and seconds above 0 and at most 30", maxrounds);
-        return suite(argv[2], argv[3], rounds, secs);
+        return suite(argv[2], argv[3], rounds, secs, argc > 6 ? argv[6] : nullptr);
     }
     usage();
 }

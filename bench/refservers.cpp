@@ -1,0 +1,185 @@
+// refserver - the benchmark's two reference servers: each serves what quadserv
+// and the page servers serve, with nothing but the work on the wire.
+//
+//   refserver fork|inproc BASE
+//
+// The fork reference accepts, forks, and the child writes the reply and
+// exits; the in-process reference answers in its own process. Both serve
+// echo, chargen, daytime and time at BASE+7, +19, +13, +37 as quadserv does,
+// and the three pages at BASE+80, +81, +82.
+#include "benchcommon.h"
+#include "datecommon.h"
+
+#include <err.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr auto datehead0 = pagejoin(pagehead, "Local daytime is: ");
+constexpr auto clockhead0 = pagejoin(pagehead, "Local time is: ");
+constexpr char hellomsg[] = "Hello World!\n";
+
+// The pages' first sends as the page servers send them in this locale.
+char datebuf[192], clockbuf[192];
+std::string_view datefirstsend, clockfirstsend;
+
+// refreaper: collects ended children of the fork reference.
+void refreaper(int)
+{
+    int saved = errno;
+    while (waitpid(-1, nullptr, WNOHANG) > 0)
+        ;
+    errno = saved;
+}
+
+void refecho(int s)
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(s, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        if (write(s, buf, size_t(n)) < 0)
+            return;
+    }
+}
+
+// refchargen: the stream a whole 95-line period per write, as quadserv sends it.
+void refchargen(int s)
+{
+    char buf[chargenperiod];
+    chargenfill(buf, sizeof buf);
+    for (;;)
+        if (write(s, buf, sizeof buf) < 0)
+            return;
+}
+
+void refdaytime(int s)
+{
+    char buf[72];
+    time_t now = time(nullptr);
+    snprintf(buf, sizeof buf, "%s", asctime(localtime(&now)));
+    (void)!write(s, buf, strlen(buf));
+}
+
+void reftime(int s)
+{
+    uint32_t v = htonl(uint32_t(uint64_t(time(nullptr)) + unix1900));
+    (void)!write(s, &v, sizeof v);
+}
+
+void refuecho(int s)
+{
+    char buf[4096];
+    sockaddr_storage fsin;
+    socklen_t alen = sizeof fsin;
+    ssize_t n = recvfrom(s, buf, sizeof buf, 0, sap(&fsin), &alen);
+    if (n >= 0)
+        sendto(s, buf, size_t(n), 0, sap(&fsin), alen);
+}
+
+void refutime(int s)
+{
+    char buf[1];
+    sockaddr_storage fsin;
+    socklen_t alen = sizeof fsin;
+    if (recvfrom(s, buf, sizeof buf, 0, sap(&fsin), &alen) < 0)
+        return;
+    uint32_t v = htonl(uint32_t(uint64_t(time(nullptr)) + unix1900));
+    sendto(s, &v, sizeof v, 0, sap(&fsin), alen);
+}
+
+// refpage: the page servers' exchange without their trace: one receive, the
+// first send, the second (the date by the locale's format, or the greeting),
+// then the same end of the connection.
+void refpage(int s, std::string_view first, bool date)
+{
+    char request[1024];
+    ssize_t n = recv(s, request, sizeof request, 0);
+    (void)send(s, first.data(), first.size(), 0);
+    if (date) {
+        char dts[256];
+        datetext(dts);
+        (void)send(s, dts, strlen(dts), 0);
+    } else {
+        (void)send(s, hellomsg, sizeof hellomsg - 1, 0);
+    }
+    pageend(s, n > 0 && pagewhole({request, size_t(n)}));
+}
+
+void refdate(int s) { refpage(s, datefirstsend, true); }
+void refclock(int s) { refpage(s, clockfirstsend, true); }
+void refgreet(int s) { refpage(s, {pagehead, sizeof pagehead - 1}, false); }
+
+constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refdaytime, reftime,
+                                                      refuecho, refutime, refdate, refclock, refgreet};
+
+// refserve: runs a reference server at base for ever; exits through err.
+[[noreturn]] void refserve(bool forking, int base)
+{
+    signal(SIGPIPE, SIG_IGN);
+    setlocale(LC_ALL, "");
+    tzset();
+    datefirstsend = datehead({datehead0.data(), datehead0.size() - 1}, datebuf);
+    clockfirstsend = datehead({clockhead0.data(), clockhead0.size() - 1}, clockbuf);
+    std::array<int, nkeys> socks{};
+    fd_set afds;
+    FD_ZERO(&afds);
+    int nfds = 0;
+    for (size_t k = 0; k < nkeys; ++k) {
+        socks[k] = bindsock(keytcp[k] ? SOCK_STREAM : SOCK_DGRAM, base + keyoff[k]);
+        if (socks[k] < 0 || socks[k] >= FD_SETSIZE)
+            err(1, "reference: port %d", base + keyoff[k]);
+        if (keytcp[k] && listen(socks[k], 32) < 0)
+            err(1, "reference: listen on %d", base + keyoff[k]);
+        FD_SET(socks[k], &afds);
+        nfds = std::max(nfds, socks[k] + 1);
+    }
+    if (forking)
+        signal(SIGCHLD, refreaper);
+
+    for (;;) {
+        fd_set rfds = afds;
+        if (select(nfds, &rfds, nullptr, nullptr, nullptr) < 0) {
+            if (errno == EINTR)
+                continue;
+            err(1, "reference: select");
+        }
+        for (size_t k = 0; k < nkeys; ++k) {
+            int s = socks[k];
+            if (!FD_ISSET(s, &rfds))
+                continue;
+            if (!keytcp[k]) {
+                reffunc[k](s);
+                continue;
+            }
+            int c = accept(s, nullptr, nullptr);
+            if (c < 0)
+                continue;
+            if (!forking) {
+                reffunc[k](c);
+            } else if (fork() == 0) {
+                reffunc[k](c);
+                exit(0);
+            }
+            close(c);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc != 3 || (strcmp(argv[1], "fork") != 0 && strcmp(argv[1], "inproc") != 0)) {
+        fprintf(stderr, "usage: refserver fork|inproc BASE\n");
+        return 2;
+    }
+    refserve(strcmp(argv[1], "fork") == 0, atoi(argv[2]));
+}
