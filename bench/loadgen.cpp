@@ -5,8 +5,8 @@
 //
 // BINDIR holds the suite's programs and refserver. quadserv runs at a base
 // of its own; datepage and clockpage at quadserv's base plus 200 and 201,
-// greetpage at its fixed 5678, nginx at quadserv's base plus 202 with a
-// configuration of its own in a temporary folder. Only the modes whose
+// greetpage at its fixed 5678, nginx at quadserv's base plus 202 to 204
+// (one port per page) with a configuration of its own in a temporary folder. Only the modes whose
 // names begin with mode-prefix run when it is given.
 #include "benchcommon.h"
 
@@ -78,14 +78,16 @@ bool portfree(int port)
     return true;
 }
 
-// pickbase: a base whose every service offset, and base+200 to +202 for
+// pickbase: a base whose every service offset, and base+200 to +204 for
 // the page servers and nginx, is free and at least 300 ports away from the
 // nused bases in used; never fails (errx).
 int pickbase(const int *used, int nused)
 {
     for (int tries = 0; tries < 2000; ++tries) {
         int base = 10000 + rand() % 22000; // below the ephemeral ports
-        bool ok = portfree(base + 200) && portfree(base + 201) && portfree(base + 202);
+        bool ok = true;
+        for (int off = 200; off <= 204; ++off)
+            ok = ok && portfree(base + off);
         for (int i = 0; i < nused; ++i)
             ok = ok && abs(base - used[i]) >= 300;
         for (int off : keyoff)
@@ -479,7 +481,7 @@ bool findnginx(char (&exe)[4096])
     return false;
 }
 
-// nginxstart: nginx in the foreground on 127.0.0.1:port, serving the 13-byte
+// nginxstart: nginx in the foreground on 127.0.0.1 at port to port+2, serving the 13-byte
 // greeting to every request and closing each connection, everything it
 // writes (configuration, pid file, logs, temporary files) in the new folder
 // dir; its pid, or -1 when there is no nginx.
@@ -514,11 +516,13 @@ pid_t nginxstart(int port, char (&dir)[4096], const char *logpath)
     fprintf(f,
             "    server {\n"
             "        listen 127.0.0.1:%d;\n"
+            "        listen 127.0.0.1:%d;\n"
+            "        listen 127.0.0.1:%d;\n"
             "        default_type text/plain;\n"
             "        location / { return 200 \"Hello World!\\n\"; }\n"
             "    }\n"
             "}\n",
-            port);
+            port, port + 1, port + 2);
     fclose(f);
     char errlog[4200];
     snprintf(errlog, sizeof errlog, "%s/error.log", dir);
@@ -792,9 +796,10 @@ int suite(const char *bindir, const char *outdir, int rounds, double secs, const
     svs[s_date].port[k_date] = bases[s_quad] + 200;
     svs[s_clock].port[k_clock] = bases[s_quad] + 201;
     svs[s_greet].port[k_greet] = 5678;
-    // nginx serves its one page whichever page a mode asks for.
+    // nginx serves its one page on a port per page mode, as the references
+    // do, so that no port gathers more closed connections than theirs.
     for (int k : {k_date, k_clock, k_greet})
-        svs[s_nginx].port[size_t(k)] = bases[s_quad] + 202;
+        svs[s_nginx].port[size_t(k)] = bases[s_quad] + 202 + (k - k_date);
 
     char qb[16], fb[16], ib[16], dp[16], cp[16], path[4096];
     snprintf(qb, sizeof qb, "%d", bases[s_quad]);
@@ -811,7 +816,7 @@ int suite(const char *bindir, const char *outdir, int rounds, double secs, const
         char exe[4096];
         snprintf(path, sizeof path, "%s/trace-%s.txt", outdir, names[s]);
         if (s == s_nginx) {
-            svs[s].pid = nginxstart(svs[s].port[k_greet], nginxdir, path);
+            svs[s].pid = nginxstart(svs[s].port[k_date], nginxdir, path);
             if (svs[s].pid < 0) {
                 fprintf(stderr, "loadgen: nginx not found (scripts/setup.sh --bench installs "
                                 "nginx-light): not compared\n");
