@@ -26,6 +26,8 @@ programs=(quadserv datepage clockpage greetpage
 for p in "${programs[@]}"; do
   [ -x "$bin/$p" ] || { echo "demo: $bin/$p is missing" >&2; exit 1; }
 done
+# rdate lives in /usr/sbin, off an ordinary user's PATH.
+export PATH="$PATH:/usr/sbin:/sbin"
 for c in socat nc curl rdate stdbuf timeout; do
   command -v "$c" >/dev/null || { echo "demo: $c is missing (run scripts/setup.sh --demo)" >&2; exit 1; }
 done

@@ -2,6 +2,8 @@
 # SOURCE_DIR BUILD_DIR SANITIZED(0/1). Gives $src, $build, $sanitized, a
 # temporary folder $tmp, and servers started with serve() stopped at exit.
 set -euo pipefail
+# rdate, ss and their like live in /usr/sbin, off an ordinary user's PATH.
+export PATH="$PATH:/usr/sbin:/sbin"
 src=$1 build=$2 sanitized=$3
 . "$src/scripts/ports.sh"
 tmp=$(mktemp -d)
