@@ -136,16 +136,6 @@ std::optional<std::string> tcpask(const std::string &host, int port, const std::
 std::optional<std::string> udpask(const std::string &host, int port, const std::string &req,
                                   int timeoutms = 2000);
 
-// Until every area has moved to fixedport() and pickbase(offsets).
-inline std::string fixedportproblem(int port, const std::string &proto)
-{
-    return fixedport(port, proto);
-}
-inline int pickbase()
-{
-    return pickbase({7, 13, 19, 37});
-}
-
 } // namespace tp
 
 #endif
