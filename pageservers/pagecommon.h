@@ -26,12 +26,10 @@ static_assert(sizeof pagehead - 1 == 64);
 // A client may keep the server waiting this long in the receive or in a send.
 constexpr int pagewaitsec = 5;
 
-// Failures of accept that concern the new connection only (Linux passes the
-// connection's pending network errors on through accept) or a passing
-// shortage; any other failure ends the server.
-constexpr std::array pageskipped = {ECONNABORTED, EPROTO, EINTR, ENOBUFS, ENOMEM,
-                                    ENETDOWN, ENOPROTOOPT, EHOSTDOWN, ENONET,
-                                    EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH};
+// Failures of accept for a passing shortage of memory; with those that
+// concern the new connection only (acceptconnerrs) they are skipped, and any
+// other failure ends the server.
+constexpr std::array pageshortages = {ENOBUFS, ENOMEM};
 
 // pagejoin: the two texts as one terminated text, built at compile time.
 template <std::size_t N, std::size_t M>
@@ -100,9 +98,9 @@ inline int pageaccept(int msock, sockaddr *sa, socklen_t size, socklen_t *salen)
                 pagebounds(ssock);
             return ssock;
         }
-        if (std::find(pageskipped.begin(), pageskipped.end(), errno) == pageskipped.end())
+        if (!oneof(errno, acceptconnerrs) && !oneof(errno, pageshortages))
             err(1, "main() accept");
-        if (errno == ENOBUFS || errno == ENOMEM) {
+        if (oneof(errno, pageshortages)) {
             // The connection may still be queued: give memory a moment
             // rather than spin on it.
             timespec pause = {.tv_sec = 0, .tv_nsec = 10'000'000};

@@ -7,11 +7,36 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 
 // sap: a socket address record as the sockaddr pointer the socket calls take.
 template <typename T> inline sockaddr *sap(T *p) { return reinterpret_cast<sockaddr *>(p); }
+
+// monotonicms: milliseconds of the monotonic clock, for bounds and windows.
+inline long monotonicms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// acceptconnerrs: accept failures that concern the new connection only: it
+// went away before it was taken, or Linux passes on a pending network error
+// of it. A server skips them and takes the next one.
+inline constexpr std::array acceptconnerrs = {ECONNABORTED, EPROTO, EINTR, ENETDOWN, ENOPROTOOPT,
+                                              EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP,
+                                              ENETUNREACH};
+
+// oneof: whether e is one of errs.
+template <std::size_t n> inline bool oneof(int e, const std::array<int, n> &errs)
+{
+    for (int x : errs)
+        if (x == e)
+            return true;
+    return false;
+}
 
 // drainpeer: ends our sending side, then reads and discards what the peer
 // still sends until it closes or about a second has passed. Closing a socket
@@ -22,13 +47,10 @@ inline void drainpeer(int sd)
     constexpr long limitms = 1000;
     shutdown(sd, SHUT_WR);
 
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    long start = monotonicms();
     char discard[4096];
     for (;;) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        long spent = monotonicms() - start;
         if (spent >= limitms)
             return;
         pollfd pfd = {.fd = sd, .events = POLLIN, .revents = 0};

@@ -6,7 +6,6 @@
 #include <err.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <array>
 #include <cstdint>
@@ -86,14 +85,6 @@ inline bool guardbadaddr(const in6_addr &a)
         return v4 == INADDR_ANY || v4 == INADDR_BROADCAST || IN_MULTICAST(v4);
     }
     return IN6_IS_ADDR_UNSPECIFIED(&a) || IN6_IS_ADDR_MULTICAST(&a);
-}
-
-// monotonicms: milliseconds of the monotonic clock, for windows and rests.
-inline long monotonicms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // guardspent: whether the peer has used up its budget in the current window;

@@ -88,23 +88,13 @@ using chargencycle = std::array<char, cyclelines * sizeof(chargenline)>;
 constexpr uint32_t unix1900 = 2208988800U; // seconds from 1900 to 1970
 constexpr size_t daybuflen = 72;
 
-// acceptskips: accept failures that concern only the connection being taken
-// (Linux also passes pending network errors of that connection here).
-constexpr std::array acceptskips = {
-    ECONNABORTED, EPROTO, EINTR, EAGAIN, EWOULDBLOCK, EPERM, ENETDOWN,
-    ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH,
-};
+// acceptskips: accept failures that concern only the connection being taken,
+// beside the common ones: none was left to take after all (the listeners do
+// not block), or a firewall refused it.
+constexpr std::array acceptskips = {EAGAIN, EWOULDBLOCK, EPERM};
 // acceptshortages: accept failures for want of descriptors or memory; the
 // connection stays queued, so trying again at once would only spin.
 constexpr std::array acceptshortages = {EMFILE, ENFILE, ENOBUFS, ENOMEM};
-
-template <size_t n> static bool oneof(int e, const std::array<int, n> &errs)
-{
-    for (int x : errs)
-        if (x == e)
-            return true;
-    return false;
-}
 
 // udprecv: one datagram of up to len bytes into buf, sender in fsin; its
 // length, or -1 when the turn is skipped (nothing to read after all, or a
@@ -347,7 +337,7 @@ static void doTCP(service *psv)
             tcprestuntil = monotonicms() + shortagerestms;
             return;
         }
-        if (oneof(errno, acceptskips))
+        if (oneof(errno, acceptconnerrs) || oneof(errno, acceptskips))
             return;
         errx(1, "accept: %s\n", strerror(errno));
     }
