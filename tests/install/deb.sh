@@ -16,7 +16,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 same "$(field Package)" quadserv-suite
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 [ -n "$(field Description)" ] || fail "no Description"
-field Depends | grep -q 'libc6' || fail "Depends does not name libc6: $(field Depends)"
+grep -q 'libc6' <<<"$(field Depends)" || fail "Depends does not name libc6: $(field Depends)"
 
 echo "contents"
 root=$tmp/root
