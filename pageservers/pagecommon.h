@@ -76,7 +76,7 @@ inline int pageinherited = -1;
 inline void pagesignals(int msock)
 {
     signal(SIGPIPE, SIG_IGN);
-    stopsignals();
+    stopsignals(msock);
     pagebounds(msock);
 }
 
@@ -86,7 +86,7 @@ inline void pagesignals(int msock)
 inline int pageaccept(int msock, sockaddr *sa, socklen_t size, socklen_t *salen)
 {
     for (;;) {
-        waitinput(msock);
+        stopturn();
         *salen = size;
         int ssock = accept(msock, sa, salen);
         if (ssock >= 0) {
@@ -98,6 +98,10 @@ inline int pageaccept(int msock, sockaddr *sa, socklen_t size, socklen_t *salen)
                 pagebounds(ssock);
             return ssock;
         }
+        // A stop wakes the wait, and the listener's bound ends it now and
+        // then: both come back to the check for a stop.
+        if (stopsig != 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+            continue;
         if (!oneof(errno, acceptconnerrs) && !oneof(errno, pageshortages))
             err(1, "main() accept");
         if (oneof(errno, pageshortages)) {
@@ -113,7 +117,10 @@ inline int pageaccept(int msock, sockaddr *sa, socklen_t size, socklen_t *salen)
 // send shows only in the trace.
 inline void pagesend(int sd, std::string_view text)
 {
-    int bytes_sent = int(send(sd, text.data(), text.size(), 0));
+    int bytes_sent;
+    do // a stop signal interrupts a bounded send; the page still goes out
+        bytes_sent = int(send(sd, text.data(), text.size(), 0));
+    while (bytes_sent < 0 && errno == EINTR);
     printf("Sent %d of %d bytes.\n", bytes_sent, int(text.size()));
 }
 
@@ -156,7 +163,10 @@ inline bool pagestart(int sd, std::string_view response)
 {
     char request[1024];
     puts("Reading request...");
-    int bytes_received = int(recv(sd, request, sizeof request, 0));
+    int bytes_received;
+    do // a stop signal interrupts the bounded receive: the request is read all the same
+        bytes_received = int(recv(sd, request, sizeof request, 0));
+    while (bytes_received < 0 && errno == EINTR);
     printf("Received %d bytes.\n", bytes_received);
     puts("Sending response...");
     pagesend(sd, response);

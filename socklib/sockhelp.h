@@ -67,70 +67,63 @@ inline void drainpeer(int sd)
     }
 }
 
-// stopsig: the stop signal (SIGTERM or SIGINT) that has arrived, 0 if none.
-// Set by the handler only; the main loop acts on it in waitinput.
+// stopsig: the stop signal (SIGTERM or SIGINT) that has come, 0 if none.
+// Set by the handler only; the server's loop acts on it between turns
+// (stopturn).
 inline volatile sig_atomic_t stopsig = 0;
 constexpr int stopsigs[] = {SIGTERM, SIGINT};
-// stopmask: the stop signals caught, held back outside waitinput.
-inline sigset_t stopmask;
+// stopsock: the socket the server waits on for its next turn.
+inline int stopsock = -1;
 
+// onstop: notes the signal and shuts stopsock's receiving side down: that
+// wakes a wait in accept or recvfrom on it at once, and makes the next wait
+// return at once, so a stop that comes just before the wait is not missed.
 inline void onstop(int sig)
 {
+    int saved = errno;
     stopsig = sig;
+    shutdown(stopsock, SHUT_RD);
+    errno = saved;
 }
 
-// stopsignals: SIGTERM and SIGINT no longer end the process at once: they are
-// held back until waitinput, which lets them in only while it waits, so a
-// stop never cuts an exchange short and never slips in unseen just before
-// the wait begins. One ignored from the start (a background job's SIGINT)
-// stays ignored.
-inline void stopsignals()
+// stopsignals: SIGTERM and SIGINT no longer end the process at once: the
+// server, waiting on sd, serves what it has in hand and ends by them at its
+// next turn (stopturn), so a stop never cuts an exchange short. Calls the
+// handler interrupts are restarted, but for those on a socket with a time
+// bound, which fail with EINTR and are retried by their callers. One ignored
+// from the start (a background job's SIGINT) stays ignored.
+inline void stopsignals(int sd)
 {
+    stopsock = sd;
     struct sigaction sa = {};
     sa.sa_handler = onstop;
+    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    sigemptyset(&stopmask);
+    sigset_t caught; // unblocked too, should the parent have left them blocked
+    sigemptyset(&caught);
     for (int sig : stopsigs) {
         struct sigaction old;
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
             continue;
         sigaction(sig, &sa, nullptr);
-        sigaddset(&stopmask, sig);
+        sigaddset(&caught, sig);
     }
-    sigprocmask(SIG_BLOCK, &stopmask, nullptr);
+    sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }
 
-// waitinput: waits until fd has input. When a stop signal has come, it writes
-// out what standard output still holds and ends the process by that signal,
-// so that a stopped server keeps what it printed and exits as killed.
-inline void waitinput(int fd)
+// stopturn: called before each turn's wait. When a stop signal has come, it
+// writes out what standard output still holds and ends the process by that
+// signal, so that a stopped server keeps what it printed and exits as
+// killed. A flag test only: nothing is asked of the system while no stop
+// has come.
+inline void stopturn()
 {
-    sigset_t waitmask; // the mask as it is, stop signals let in
-    sigprocmask(SIG_BLOCK, nullptr, &waitmask);
-    for (int sig : stopsigs)
-        sigdelset(&waitmask, sig);
-    for (;;) {
-        if (stopsig != 0) {
-            int sig = stopsig;
-            fflush(stdout);
-            signal(sig, SIG_DFL);
-            sigprocmask(SIG_UNBLOCK, &stopmask, nullptr);
-            raise(sig);
-        }
-        pollfd pfd = {.fd = fd, .events = POLLIN, .revents = 0};
-        int n = ppoll(&pfd, 1, nullptr, &waitmask);
-        if (n < 0 && errno == EINTR)
-            continue;
-        // ppoll lets a held-back stop in only when nothing is ready: under
-        // steady input the stop would wait as long as the input lasts.
-        timespec now = {.tv_sec = 0, .tv_nsec = 0};
-        int sig = sigtimedwait(&stopmask, nullptr, &now);
-        if (sig > 0) {
-            stopsig = sig;
-            continue;
-        }
+    if (stopsig == 0)
         return;
-    }
+    int sig = stopsig;
+    fflush(stdout);
+    signal(sig, SIG_DFL);
+    raise(sig);
 }
 
 #endif

@@ -8,8 +8,8 @@ using fam = inet4;
 // datagrams, with what it printed written out.
 int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
 {
-    stopsignals();
     int servsockd = passiveUDPsock<fam>("5678");
+    stopsignals(servsockd);
     guardownport(servsockd);
     for (;;)
         dgramgreetsrv<fam>(servsockd);

@@ -143,7 +143,7 @@ template <typename fam> void acceptturn(int listensockd)
 {
     typename fam::sockaddr_type fsa;
     socklen_t salen = sizeof fsa;
-    waitinput(listensockd);
+    stopturn();
     int connectionsockd = accept(listensockd, sap(&fsa), &salen);
     if (connectionsockd < 0)
         return;
@@ -161,13 +161,13 @@ template <typename fam> void acceptturn(int listensockd)
 // both are skipped.
 template <typename fam> int dgramgreetsrv(int usockd)
 {
-    typename fam::sockaddr_type fsa;
+    // A stop wakes the receive with no datagram and leaves the sender
+    // unfilled: zeroed, it is no sender, which the guard refuses.
+    typename fam::sockaddr_type fsa = {};
     socklen_t salen = sizeof fsa;
     char buf[1]; // the request is never looked at; the rest of it is dropped
-    waitinput(usockd);
-    // Not blocking: a datagram that fails its checksum after the wait must
-    // not hold the server, stop signals shut out, in the receive.
-    if (recvfrom(usockd, buf, sizeof buf, MSG_DONTWAIT, sap(&fsa), &salen) < 0)
+    stopturn();
+    if (recvfrom(usockd, buf, sizeof buf, 0, sap(&fsa), &salen) < 0)
         return 0;
     if (guardrefuses(sap(&fsa), salen))
         return 0;

@@ -8,8 +8,8 @@ using fam = inet6;
 // connections, with what it printed written out.
 int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
 {
-    stopsignals();
     int listensockd = passiveTCPsock<fam>("5678");
+    stopsignals(listensockd);
     for (;;)
         acceptturn<fam>(listensockd);
 }

@@ -4,6 +4,7 @@
 //   FAULTSHIM_GETNAMEINFO=1               every getnameinfo fails (EAI_FAIL)
 #include <dlfcn.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -38,6 +39,10 @@ extern "C" int accept(int fd, sockaddr *sa, socklen_t *len)
         const char *end = std::strchr(p, ',');
         size_t len_ = end ? size_t(end - p) : std::strlen(p);
         if (n == 0) {
+            // A kernel fails an accept for a connection that is there: the
+            // failure meets the server once a client has come.
+            pollfd pfd = {.fd = fd, .events = POLLIN, .revents = 0};
+            poll(&pfd, 1, -1);
             errno = errnonamed(p, len_);
             return -1;
         }

@@ -4,9 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "pagetest.h"
 
@@ -227,7 +230,7 @@ TEST_P(Pages, AcceptFailuresOfOneConnectionAreSkipped)
     EXPECT_EQ(tp::readfor(q.err, 1000), program() + ": main() accept: " + strerror(EBADF) + "\n");
 }
 
-TEST_P(Pages, StopKeepsTheTraceAndEndsBySignal)
+TEST_P(Pages, StopServesTheConnectionInHandKeepsTheTraceAndEndsBySignal)
 {
     // Output to a file, as a user's redirection gives it: fully buffered
     // until the server writes it out on its way down.
@@ -237,18 +240,58 @@ TEST_P(Pages, StopKeepsTheTraceAndEndsBySignal)
                         std::to_string(port), file},
                        port, "tcp", pt::pageopts("C", {}, false));
     ASSERT_TRUE(tp::running(p));
-    auto got = pt::ask(port, "GET / HTTP/1.1\r\n\r\n");
+    // The stop comes while the server waits for the request of a connection
+    // it has taken: it still reads it and sends the whole page, then ends.
+    tp::Fd s(tp::tcpconnect("127.0.0.1", port));
+    ASSERT_GE(s, 0);
+    auto sockets = [&] {
+        auto fds = tp::fdtargets(p.pid);
+        return std::count_if(fds.begin(), fds.end(),
+                             [](const std::string &t) { return t.find("socket:") != t.npos; });
+    };
+    for (int i = 0; i < 1000 && sockets() < 2; ++i)
+        usleep(10000);
+    ASSERT_EQ(sockets(), 2) << "the connection was not taken";
+    kill(p.pid, SIGTERM);
+    usleep(200000);
+    ASSERT_TRUE(tp::sendall(s, "GET / HTTP/1.1\r\n\r\n"));
+    std::string got = tp::recvall(s, 10000);
     std::string first = pt::head + label();
-    ASSERT_TRUE(got.bytes.starts_with(first));
-    int st = tp::stop(p);
-    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << "wait status " << st;
+    ASSERT_TRUE(got.starts_with(first)) << got;
+    auto st = tp::wait(p, 10000);
+    ASSERT_TRUE(st.has_value()) << "still running after the stop";
+    EXPECT_TRUE(WIFSIGNALED(*st) && WTERMSIG(*st) == SIGTERM) << "wait status " << *st;
     std::ifstream in(file);
     std::vector<std::string> lines;
     for (std::string l; std::getline(in, l);)
         lines.push_back(l);
     std::filesystem::remove(file);
-    pt::expecttrace(lines, "127.0.0.1:" + std::to_string(got.localport), 18, int(first.size()),
-                    int(got.bytes.size() - first.size()));
+    pt::expecttrace(lines, "127.0.0.1:" + std::to_string(tp::localport(s)), 18,
+                    int(first.size()), int(got.size() - first.size()));
+
+    // Nor can a steady stream of clients put a stop off.
+    port = tp::freeport();
+    auto q = tp::serve({tp::bin(program()), std::to_string(port)}, port, "tcp",
+                       pt::pageopts("C", {}, false));
+    std::atomic<bool> stopped = false;
+    std::atomic<int> served = 0;
+    std::thread load([&] {
+        for (int i = 0; i < 50000 && !stopped; ++i) {
+            tp::Fd c(tp::tcpconnect("127.0.0.1", port, 1000));
+            if (c >= 0 && tp::sendall(c, "GET / HTTP/1.1\r\n\r\n") &&
+                tp::recvall(c, 1000).starts_with(first))
+                ++served;
+        }
+    });
+    for (int i = 0; i < 500 && served < 20; ++i)
+        usleep(10000);
+    kill(q.pid, SIGTERM);
+    st = tp::wait(q, 5000);
+    stopped = true;
+    load.join();
+    EXPECT_GE(served, 20) << "the stream of clients did not get going";
+    ASSERT_TRUE(st.has_value()) << "a steady stream of clients kept the server from stopping";
+    EXPECT_TRUE(WIFSIGNALED(*st) && WTERMSIG(*st) == SIGTERM) << "wait status " << *st;
 }
 
 // One browser, once, on datepage (clockpage differs only in its label), in a
