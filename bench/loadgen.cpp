@@ -7,7 +7,8 @@
 // of its own; datepage and clockpage at quadserv's base plus 200 and 201,
 // greetpage at its fixed 5678, nginx at quadserv's base plus 202 to 204
 // (one port per page) with a configuration of its own in a temporary folder. Only the modes whose
-// names begin with mode-prefix run when it is given.
+// names begin with mode-prefix run when it is given. Besides the rates it
+// reports what an operation cost each server in CPU, from /proc.
 #include "benchcommon.h"
 
 #include <arpa/inet.h>
@@ -420,11 +421,15 @@ constexpr mode modes[] = {
     {"http-greetpage-4", load::http, k_greet, 4, s_greet, ceil::inproc, 0.95, 0, 0, "req/s"},
 };
 constexpr size_t nmodes = std::size(modes);
-constexpr int maxrounds = 31;
+constexpr int maxrounds = 101;
 
 // Rates of every round, per mode and server; NaN-free, counted by nrounds.
+// With them, summed over the rounds, the operations (or MiB) done and the
+// CPU ticks the server spent on them.
 struct results {
     double rate[nmodes][nservers][maxrounds];
+    double ops[nmodes][nservers];
+    long ticks[nmodes][nservers];
     long errors[nmodes][nservers];
     long lost[nmodes][nservers];
     int nrounds;
@@ -562,11 +567,39 @@ long rsskb(pid_t pid)
     return kb;
 }
 
-// Children of a process, from /proc: how many live, how many zombies, their resident KiB.
+// What /proc/PID/stat says of a process: its state, its parent, and the
+// clock ticks of CPU it and the children it has reaped have used.
+struct pstat {
+    char state;
+    int ppid;
+    long ticks;
+};
+
+bool readstat(const char *pid, pstat *ps)
+{
+    char path[300], line[1024];
+    snprintf(path, sizeof path, "/proc/%s/stat", pid);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return false;
+    bool got = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    const char *rp = got ? strrchr(line, ')') : nullptr; // the name may hold anything
+    long ut, st, cut, cst;
+    if (rp == nullptr || sscanf(rp + 2, "%c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld %ld %ld",
+                                &ps->state, &ps->ppid, &ut, &st, &cut, &cst) != 6)
+        return false;
+    ps->ticks = ut + st + cut + cst;
+    return true;
+}
+
+// Children of a process, from /proc: how many live, how many zombies, their
+// resident KiB and the CPU ticks of the live ones.
 struct kids {
     int live;
     int zombies;
     long rsskb;
+    long ticks;
 };
 
 kids childrenof(pid_t pid)
@@ -576,29 +609,30 @@ kids childrenof(pid_t pid)
     if (d == nullptr)
         return k;
     while (dirent *e = readdir(d)) {
-        char path[300], line[512];
-        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+        pstat ps;
+        if (e->d_name[0] < '0' || e->d_name[0] > '9' || !readstat(e->d_name, &ps) ||
+            ps.ppid != pid)
             continue;
-        snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
-        FILE *f = fopen(path, "r");
-        if (f == nullptr)
-            continue;
-        bool got = fgets(line, sizeof line, f) != nullptr;
-        fclose(f);
-        const char *rp = got ? strrchr(line, ')') : nullptr;
-        char state;
-        int ppid;
-        if (rp == nullptr || sscanf(rp + 2, "%c %d", &state, &ppid) != 2 || ppid != pid)
-            continue;
-        if (state == 'Z') {
+        if (ps.state == 'Z') {
             ++k.zombies;
         } else {
             ++k.live;
             k.rsskb += rsskb(pid_t(atoi(e->d_name)));
+            k.ticks += ps.ticks;
         }
     }
     closedir(d);
     return k;
+}
+
+// cputicks: the clock ticks of CPU that pid has used with all its children,
+// reaped (quadserv's, the fork reference's) or running (nginx's worker).
+long cputicks(pid_t pid)
+{
+    char name[16];
+    snprintf(name, sizeof name, "%d", int(pid));
+    pstat ps;
+    return (readstat(name, &ps) ? ps.ticks : 0) + childrenof(pid).ticks;
 }
 
 // median: of the first n values (sorted in place).
@@ -608,19 +642,29 @@ double median(double *v, int n)
     return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// measure: one run of mode m against server sv; its rate in the mode's unit.
-double measure(const mode &m, const server &sv, double secs, long *errors, long *lost)
+// One run of a mode against one server: its rate in the mode's unit, the
+// operations (or MiB) it made of, and what it cost the server.
+struct runstat {
+    double rate;
+    double ops;
+    long ticks;
+    long errors;
+    long lost;
+};
+
+// measure: one run of mode m against server sv.
+runstat measure(const mode &m, const server &sv, double secs)
 {
     job j = {.kind = m.kind, .port = sv.port[m.key], .clients = m.clients,
              .count = m.kind == load::echobulk || m.kind == load::chargen ? 1L << 20 : 200000,
              .secs = secs, .expect = m.expect, .udptime = m.key == k_utime};
     double took;
+    long before = cputicks(sv.pid);
     tally t = runjob(j, &took);
-    *errors += t.errors;
-    *lost += t.lost;
-    if (m.kind == load::echobulk || m.kind == load::chargen)
-        return t.bytes / took / (1024 * 1024);
-    return double(t.ops) / took;
+    long ticks = cputicks(sv.pid) - before;
+    bool bulk = m.kind == load::echobulk || m.kind == load::chargen;
+    double ops = bulk ? t.bytes / (1024 * 1024) : double(t.ops);
+    return {.rate = ops / took, .ops = ops, .ticks = ticks, .errors = t.errors, .lost = t.lost};
 }
 
 // compared: the servers that mode m runs against, subject first.
@@ -658,14 +702,15 @@ void runrounds(results &r, server *svs, int rounds, double secs, const char *onl
             if (round % 2 == 1)
                 std::reverse(order, order + n);
             for (int i = 0; i < n; ++i) {
-                long e = 0, l = 0;
-                double rate = measure(m, svs[order[i]], t, &e, &l);
+                runstat rs = measure(m, svs[order[i]], t);
                 if (round >= 0) {
-                    fprintf(runs, "round=%d mode=%s server=%s rate=%.1f\n", round + 1, m.name,
-                            svs[order[i]].name, rate);
-                    r.rate[mi][order[i]][round] = rate;
-                    r.errors[mi][order[i]] += e;
-                    r.lost[mi][order[i]] += l;
+                    fprintf(runs, "round=%d mode=%s server=%s rate=%.1f cpu_ticks=%ld\n",
+                            round + 1, m.name, svs[order[i]].name, rs.rate, rs.ticks);
+                    r.rate[mi][order[i]][round] = rs.rate;
+                    r.ops[mi][order[i]] += rs.ops;
+                    r.ticks[mi][order[i]] += rs.ticks;
+                    r.errors[mi][order[i]] += rs.errors;
+                    r.lost[mi][order[i]] += rs.lost;
                 }
             }
         }
@@ -673,6 +718,41 @@ void runrounds(results &r, server *svs, int rounds, double secs, const char *onl
             r.nrounds = round + 1;
             fprintf(stderr, "loadgen: round %d of %d done\n", round + 1, rounds);
         }
+    }
+}
+
+// The name of a reference server in results.txt.
+constexpr const char *resname[nservers] = {"quadserv", "fork_ref", "inproc_ref", "datepage",
+                                           "clockpage", "greetpage", "nginx"};
+
+// cpuus: the CPU microseconds server s spent per operation (per MiB in the
+// MiB/s modes) over the rounds of mode mi; 0 when it did none.
+double cpuus(const results &r, size_t mi, int s)
+{
+    const double ustick = 1e6 / double(sysconf(_SC_CLK_TCK));
+    return r.ops[mi][s] > 0 ? double(r.ticks[mi][s]) * ustick / r.ops[mi][s] : 0;
+}
+
+// cputable: for each mode, what an operation cost each server in CPU: a
+// measure of its work that the machine's noise hardly moves, unlike rates.
+void cputable(const results &r, const server *svs, const char *only)
+{
+    printf("\nCPU of the server per operation, microseconds (per MiB in the MiB/s modes),\n"
+           "over all rounds, children included:\n%-18s %10s %10s %10s %10s\n",
+           "mode", "subject", "fork-ref", "inproc-ref", "nginx");
+    for (size_t mi = 0; mi < nmodes; ++mi) {
+        const mode &m = modes[mi];
+        if (!selected(m, only) || !svs[m.subject].up)
+            continue;
+        srvidx order[4];
+        int n = compared(m, svs, order);
+        char col[nservers][32];
+        for (auto &c : col)
+            snprintf(c, sizeof c, "-");
+        for (int i = 0; i < n; ++i)
+            snprintf(col[order[i]], sizeof col[0], "%.2f", cpuus(r, mi, order[i]));
+        printf("%-18s %10s %10s %10s %10s\n", m.name, col[m.subject], col[s_fork], col[s_inproc],
+               col[s_nginx]);
     }
 }
 
@@ -739,6 +819,9 @@ int report(results &r, server *svs, const char *outdir, const char *only)
         if (has[s_nginx])
             fprintf(res, " nginx=%.1f nginx_ratio=%.3f nginx_target=%.2f nginx_errors=%ld",
                     med[s_nginx], vsnginx, m.vsnginx, r.errors[mi][s_nginx]);
+        for (int i = 0; i < n; ++i)
+            fprintf(res, " %s_cpu_us=%.2f", order[i] == m.subject ? "subject" : resname[order[i]],
+                    cpuus(r, mi, order[i]));
         fprintf(res, " unit=%s ceiling=%s ratio=%.3f target=%.2f errors=%ld lost=%ld rounds=%d\n",
                 m.unit,
                 m.ceiling == ceil::fork ? "fork" : m.ceiling == ceil::inproc ? "inproc" : "better",
@@ -748,6 +831,7 @@ int report(results &r, server *svs, const char *outdir, const char *only)
     }
     fclose(dat);
     fclose(res);
+    cputable(r, svs, only);
     return failed;
 }
 
