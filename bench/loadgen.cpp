@@ -992,8 +992,8 @@ int main(int argc, char *argv[])
 {
     signal(SIGPIPE, SIG_IGN);
     if (argc >= 4 && argc <= 7 && strcmp(argv[1], "suite") == 0) {
-        int rounds = argc > 4 ? atoi(argv[4]) : 5;
-        double secs = argc > 5 ? atof(argv[5]) : 1.0;
+        int rounds = argc > 4 ? atoi(argv[4]) : 21; // as bench/run.sh
+        double secs = argc > 5 ? atof(argv[5]) : 0.3;
         if (rounds < 1 || rounds > maxrounds || secs <= 0 || secs > 30)
             errx(1, "rounds must be 1-%d and seconds above 0 and at most 30", maxrounds);
         return suite(argv[2], argv[3], rounds, secs, argc > 6 ? argv[6] : nullptr);
