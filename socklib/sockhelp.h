@@ -88,9 +88,9 @@ inline void onstop(int sig)
 
 // stopsignals: SIGTERM and SIGINT no longer end the process at once: the
 // server, waiting on sd, serves what it has in hand and ends by them at its
-// next turn (stopturn), so a stop never cuts an exchange short. Calls the
-// handler interrupts are restarted, but for those on a socket with a time
-// bound, which fail with EINTR and are retried by their callers. One ignored
+// next turn (stopturn), so a stop never cuts an exchange short. A call the
+// handler interrupts starts again, but for one on a socket with a time
+// bound, which fails with EINTR and is retried by its caller. One ignored
 // from the start (a background job's SIGINT) stays ignored.
 inline void stopsignals(int sd)
 {
