@@ -551,7 +551,7 @@ void nginxstop(pid_t pid, const char *dir)
         nftw(dir, removeentry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-// procfield: the value of "name:" in /proc/pid/status in KiB; 0 if absent.
+// rsskb: the resident memory of pid in KiB (VmRSS); 0 if unknown.
 long rsskb(pid_t pid)
 {
     char path[64], line[256];

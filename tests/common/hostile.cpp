@@ -10,6 +10,10 @@
 
 namespace tp {
 
+namespace {
+
+// resetstorm: n connections, each aborted with a reset (half of them after
+// sending junk); connections the backlog refuses are skipped.
 void resetstorm(const std::string &host, int port, int n)
 {
     for (int i = 0; i < n; ++i) {
@@ -22,6 +26,8 @@ void resetstorm(const std::string &host, int port, int n)
     }
 }
 
+// halfopen: connects, sends req, shuts its sending side and returns what
+// came back (cap bytes at most).
 std::string halfopen(const std::string &host, int port, const std::string &req, size_t cap)
 {
     Fd fd(tcpconnect(host, port), true);
@@ -32,6 +38,8 @@ std::string halfopen(const std::string &host, int port, const std::string &req, 
     shutdown(fd, SHUT_WR);
     return recvn(fd, cap, 10000);
 }
+
+} // namespace
 
 std::vector<Fd> silent(const std::string &host, int port, int n)
 {

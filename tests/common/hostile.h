@@ -34,13 +34,6 @@ struct Drain {
     std::thread reader;
 };
 
-// resetstorm: n connections, each aborted with a reset (half of them after
-// sending junk); connections the backlog refuses are skipped.
-void resetstorm(const std::string &host, int port, int n);
-// halfopen: connects, sends req, shuts its sending side and returns what
-// came back (cap bytes at most).
-std::string halfopen(const std::string &host, int port, const std::string &req,
-                     size_t cap = 1 << 20);
 // silent: n connections that send nothing and stay open while held.
 std::vector<Fd> silent(const std::string &host, int port, int n);
 

@@ -114,26 +114,6 @@ bool bound(int port, const std::string &proto)
     return false;
 }
 
-bool waitbound(int port, const std::string &proto, int timeoutms)
-{
-    long deadline = nowms() + timeoutms;
-    for (;;) {
-        if (bound(port, proto))
-            return true;
-        if (nowms() >= deadline)
-            return false;
-        usleep(5000);
-    }
-}
-
-bool lingering(int port)
-{
-    for (const NetSock &s : netsockets("tcp"))
-        if (s.port == port && !s.listening)
-            return true;
-    return false;
-}
-
 namespace {
 
 bool isolatedflag = false;

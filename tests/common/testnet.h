@@ -64,11 +64,6 @@ std::vector<NetSock> netsockets(const std::string &proto);
 
 // bound: whether something listens on port (tcp) or has it bound (udp).
 bool bound(int port, const std::string &proto);
-// waitbound: polls bound() until true or timeoutms.
-bool waitbound(int port, const std::string &proto, int timeoutms = 10000);
-// lingering: whether a TCP socket that does not listen (a connection, one in
-// TIME_WAIT) still holds port.
-bool lingering(int port);
 
 // isolate: moves this test process, and everything it starts from now on,
 // into a new network namespace of its own with loopback up (through a user

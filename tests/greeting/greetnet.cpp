@@ -12,12 +12,17 @@
 
 namespace gn {
 
+namespace {
+
+// v4mapped: whether an IPv6 socket also takes IPv4 peers here.
 bool v4mapped()
 {
     std::ifstream f("/proc/sys/net/ipv6/bindv6only");
     int only = 1;
     return f >> only && only == 0;
 }
+
+} // namespace
 
 bool dial(int sd, const std::string &host, int p)
 {

@@ -30,8 +30,6 @@ constexpr Fam v6 = {"IPv6", "6", AF_INET6, "::1", "[::1]"};
 // PrintTo: a family by its name in test reports.
 inline void PrintTo(const Fam &f, std::ostream *os) { *os << f.name; }
 
-// v4mapped: whether an IPv6 socket also takes IPv4 peers here.
-bool v4mapped();
 // dial: connects sd to host at port; false on failure.
 bool dial(int sd, const std::string &host, int port);
 
