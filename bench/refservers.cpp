@@ -110,7 +110,7 @@ void refpage(int s, std::string_view first, bool date)
     } else {
         (void)send(s, hellomsg, sizeof hellomsg - 1, 0);
     }
-    pageend(s, n > 0 && pagewhole({request, size_t(n)}));
+    pageend(s, n <= 0 ? pagereq::none : pagewhole({request, size_t(n)}) ? pagereq::whole : pagereq::cut);
 }
 
 void refdate(int s) { refpage(s, datefirstsend, true); }

@@ -101,10 +101,10 @@ inline void datetext(char (&dts)[256])
 // send, then the date text; failures show in the trace only.
 inline void dateexchange(int sd)
 {
-    bool whole = pagestart(sd, datefirst);
+    pagereq req = pageread(sd);
     char dts[256];
     datetext(dts);
-    pagefinish(sd, dts, whole);
+    pagereply(sd, datefirst, dts, req);
 }
 
 // dateloop: serves msock for ever, one connection at a time, through handler,
@@ -114,7 +114,7 @@ template <typename Handler>
 [[noreturn]] void dateloop(int msock, std::string_view response, Handler handler)
 {
     datestart(response);
-    pagesignals(msock);
+    pagesetup(msock);
     for (;;) {
         sockaddr_storage fsa;
         socklen_t salen;

@@ -110,8 +110,7 @@ static int passiveTCPsock(const char *service)
 // show in the trace only.
 static int greetpage(int tsockd)
 {
-    bool whole = pagestart(tsockd, pagehead);
-    pagefinish(tsockd, hellomsg, whole);
+    pagereply(tsockd, pagehead, hellomsg, pageread(tsockd));
     return 0;
 }
 
@@ -121,7 +120,7 @@ int main([[maybe_unused]] int argc, [[maybe_unused]] char **argv)
     const char *service = "5678";
     int listensd = passiveTCPsock(service);
     servload();
-    pagesignals(listensd);
+    pagesetup(listensd);
     for (;;) {
         sockaddr_in fsa;
         socklen_t fsalen;

@@ -1,9 +1,13 @@
-// pagecommon - what the three HTTP page servers share: the head, the bounded
-// accept and exchange, and the end of a connection.
+// pagecommon - what the three HTTP page servers share: the head, the
+// listening socket's setup, the accept, the bounded exchange, and the end of
+// a connection.
 #ifndef PAGECOMMON_H
 #define PAGECOMMON_H
 
 #include <err.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -23,13 +27,18 @@
 constexpr char pagehead[] = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\n";
 static_assert(sizeof pagehead - 1 == 64);
 
-// A client may keep the server waiting this long in the receive or in a send.
+// A client may keep the server waiting this long in a send, or in the
+// receive where the listener cannot defer connections.
 constexpr int pagewaitsec = 5;
-
-// Failures of accept for a passing shortage of memory; with those that
-// concern the new connection only (acceptconnerrs) they are skipped, and any
-// other failure ends the server.
-constexpr std::array pageshortages = {ENOBUFS, ENOMEM};
+// With deferred accept a connection is handed over once its first bytes
+// have come, or once it has been silent for pagedefersec; a silent one then
+// gets pagesilentms more before it is answered without a request, so that
+// a client that connects and says nothing holds the server only that long.
+constexpr int pagedefersec = 1;
+constexpr int pagesilentms = 200;
+// How long the one receive waits for a request: pagesilentms once the
+// listener defers connections, pagewaitsec where it cannot.
+inline int pagerecvms = pagewaitsec * 1000;
 
 // pagejoin: the two texts as one terminated text, built at compile time.
 template <std::size_t N, std::size_t M>
@@ -43,46 +52,49 @@ consteval std::array<char, N + M - 1> pagejoin(const char (&a)[N], const char (&
     return out;
 }
 
-// pagebounds: sets the receive and send bounds on sd.
+// pagebounds: sets the send bound on sd.
 inline void pagebounds(int sd)
 {
     timeval tv = {.tv_sec = pagewaitsec, .tv_usec = 0};
-    setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-// pageinherits: whether sd carries both bounds at pagewaitsec.
+// pageinherits: whether sd carries the send bound at pagewaitsec.
 inline bool pageinherits(int sd)
 {
-    for (int opt : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-        timeval tv{};
-        socklen_t len = sizeof tv;
-        if (getsockopt(sd, SOL_SOCKET, opt, &tv, &len) < 0 || tv.tv_sec != pagewaitsec ||
-            tv.tv_usec != 0)
-            return false;
-    }
-    return true;
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    return getsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len) == 0 && tv.tv_sec == pagewaitsec &&
+           tv.tv_usec == 0;
 }
 
-// Whether accepted sockets come with the listening socket's bounds: -1 until
+// Whether accepted sockets come with the listening socket's bound: -1 until
 // the first connection shows it, then 1 or 0 (each connection sets its own).
 inline int pageinherited = -1;
 
-// pagesignals: prepares the process and its listening socket msock: a
+// pagesetup: prepares the process and its listening socket msock: a
 // client that has gone away makes a send fail (shown in the trace) instead of
-// ending the server with SIGPIPE; a stop signal ends it only between
-// connections, keeping what it printed; the bounds are set once here for
-// every connection where the platform hands them on to accepted sockets.
-inline void pagesignals(int msock)
+// ending the server with SIGPIPE; a stop signal ends it between connections,
+// keeping what it printed; connections are handed over once they have
+// something to read, where the platform can defer them; the send bound is set
+// once here for every connection where the platform hands it on to
+// accepted sockets.
+inline void pagesetup(int msock)
 {
     signal(SIGPIPE, SIG_IGN);
     stopsignals(msock);
     pagebounds(msock);
+#ifdef TCP_DEFER_ACCEPT
+    int defer = pagedefersec;
+    if (setsockopt(msock, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof defer) == 0)
+        pagerecvms = pagesilentms;
+#endif
 }
 
 // pageaccept: the next connection on msock, its peer in sa (size bytes at most,
-// the length filled in salen), with bounded receive and sends. Failures that
-// concern only that connection are skipped; any other ends the process (err).
+// the length filled in salen), with bounded sends. Failures that concern only
+// that connection are skipped, a shortage rests the server; any other ends
+// the process (err).
 inline int pageaccept(int msock, sockaddr *sa, socklen_t size, socklen_t *salen)
 {
     for (;;) {
@@ -90,36 +102,37 @@ inline int pageaccept(int msock, sockaddr *sa, socklen_t size, socklen_t *salen)
         *salen = size;
         int ssock = accept(msock, sa, salen);
         if (ssock >= 0) {
-            // Without the bounds a silent client would hold the server for
-            // ever; a socket where they cannot be set is still served.
+            // Without the bound a client that reads nothing could hold the
+            // server for ever; a socket where it cannot be set is still served.
             if (pageinherited < 0)
                 pageinherited = pageinherits(ssock);
             if (pageinherited == 0)
                 pagebounds(ssock);
             return ssock;
         }
-        // A stop wakes the wait, and the listener's bound ends it now and
-        // then: both come back to the check for a stop.
-        if (stopsig != 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+        // A stop wakes the wait: back to the check for it.
+        if (stopsig != 0)
             continue;
-        if (!oneof(errno, acceptconnerrs) && !oneof(errno, pageshortages))
+        switch (acceptverdict(errno)) {
+        case acceptfail::skip:
+            break;
+        case acceptfail::rest:
+            acceptrest();
+            break;
+        case acceptfail::fatal:
             err(1, "main() accept");
-        if (oneof(errno, pageshortages)) {
-            // The connection may still be queued: give memory a moment
-            // rather than spin on it.
-            timespec pause = {.tv_sec = 0, .tv_nsec = 10'000'000};
-            nanosleep(&pause, nullptr);
         }
     }
 }
 
 // pagesend: one send of text, traced as "Sent n of m bytes."; a failed or short
-// send shows only in the trace.
-inline void pagesend(int sd, std::string_view text)
+// send shows only in the trace. flags MSG_MORE holds the text back for the
+// send that follows, so that the page leaves in one segment.
+inline void pagesend(int sd, std::string_view text, int flags)
 {
     int bytes_sent;
     do // a stop signal interrupts a bounded send; the page still goes out
-        bytes_sent = int(send(sd, text.data(), text.size(), 0));
+        bytes_sent = int(send(sd, text.data(), text.size(), flags));
     while (bytes_sent < 0 && errno == EINTR);
     printf("Sent %d of %d bytes.\n", bytes_sent, int(text.size()));
 }
@@ -155,43 +168,65 @@ static_assert(pagewhole("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
 static_assert(!pagewhole("GET / HTTP/1.1\r\nHost: x\r\n"));
 static_assert(!pagewhole("POST / HTTP/1.1\r\nCONTENT-Length: 5\r\n\r\n"));
 
-// pagestart: reads the request once (never looked at but for its end), then
-// sends response, tracing each step; a failed or timed-out receive shows as
-// -1, and the response goes out all the same. Returns whether the request
-// was read whole.
-inline bool pagestart(int sd, std::string_view response)
+// What the one receive found: a whole request, one cut short, or none
+// (nothing came in time, the client closed, or the receive failed).
+enum class pagereq { whole, cut, none };
+
+// pagerecv: the one receive into buf: at once when the request is there,
+// which with deferred accept it usually is, else after a wait of up to
+// pagerecvms; -1 when nothing came in time or the receive failed.
+inline int pagerecv(int sd, char *buf, std::size_t len)
+{
+    long until = monotonicms() + pagerecvms;
+    for (;;) {
+        // A stop signal interrupts the wait: the request is read all the same.
+        ssize_t n = recv(sd, buf, len, MSG_DONTWAIT);
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return int(n);
+        long left = until - monotonicms();
+        pollfd pfd = {.fd = sd, .events = POLLIN, .revents = 0};
+        if (left <= 0 || poll(&pfd, 1, int(left)) == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+    }
+}
+
+// pageread: reads the request once (never looked at but for its end),
+// tracing it; a failed or timed-out receive shows as -1.
+inline pagereq pageread(int sd)
 {
     char request[1024];
     puts("Reading request...");
-    int bytes_received;
-    do // a stop signal interrupts the bounded receive: the request is read all the same
-        bytes_received = int(recv(sd, request, sizeof request, 0));
-    while (bytes_received < 0 && errno == EINTR);
+    int bytes_received = pagerecv(sd, request, sizeof request);
     printf("Received %d bytes.\n", bytes_received);
-    puts("Sending response...");
-    pagesend(sd, response);
-    return bytes_received > 0 && pagewhole({request, std::size_t(bytes_received)});
+    if (bytes_received <= 0)
+        return pagereq::none;
+    return pagewhole({request, std::size_t(bytes_received)}) ? pagereq::whole : pagereq::cut;
 }
 
 // pageend: readies sd for the caller's close. Closing with unread input
-// sends a reset, which can destroy the page still in flight; so unless the
-// whole request was read and nothing more has come, the client is left to
-// read to the end first (a bounded drain).
-inline void pageend(int sd, bool whole)
+// sends a reset, which can destroy the page still in flight; so when the
+// request was cut short, or more has come since, the client is left to read
+// to the end first (a bounded drain). Otherwise it closes at once.
+inline void pageend(int sd, pagereq req)
 {
     char c;
-    ssize_t n = whole ? recv(sd, &c, 1, MSG_PEEK | MSG_DONTWAIT) : 1;
+    ssize_t n = req != pagereq::cut ? recv(sd, &c, 1, MSG_PEEK | MSG_DONTWAIT) : 1;
     if (n == 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
         return;
     drainpeer(sd);
 }
 
-// pagefinish: sends the body, then readies the connection for its close;
-// whole as pagestart returned it.
-inline void pagefinish(int sd, std::string_view body, bool whole)
+// pagereply: sends the page, first and body, in the two traced sends (the
+// whole response goes out, whatever the receive found), then readies the
+// connection for its close; req as pageread returned it.
+inline void pagereply(int sd, std::string_view first, std::string_view body, pagereq req)
 {
-    pagesend(sd, body);
-    pageend(sd, whole);
+    puts("Sending response...");
+    pagesend(sd, first, MSG_MORE);
+    pagesend(sd, body, 0);
+    pageend(sd, req);
 }
 
 #endif

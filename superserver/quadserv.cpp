@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <numeric>
 
 struct service {
@@ -60,8 +61,19 @@ constinit static int nfds;
 // It stays below the service unit's task limit, so that the cap, not a
 // failing fork, holds a flood back.
 constexpr int maxchildren = 256;
-// Children alive; the reaper counts down. SIGCHLD is let in only while the
-// loop waits, so the count never changes under the loop's own update.
+// At most this many of them serve one source (an IPv4 address, an IPv6
+// /64): a connection past its source's share is closed at once, so that one
+// address cannot take every child and keep everyone else waiting.
+constexpr int maxpersource = 64;
+static_assert(maxpersource < maxchildren);
+// Children alive, and the source each serves (ch_pid 0: a free slot); the
+// reaper counts down and frees. SIGCHLD is let in only while the loop
+// waits, so they never change under the loop's own update.
+struct child {
+    pid_t ch_pid;
+    in6_addr ch_source;
+};
+constinit static std::array<child, maxchildren> children{};
 static volatile sig_atomic_t nchildren = 0;
 
 // An echo or chargen client that for this long neither sends nor takes
@@ -71,9 +83,8 @@ static volatile sig_atomic_t nchildren = 0;
 #endif
 constexpr time_t idlesecs = QUADSERV_IDLESECS;
 
-// When accept finds no descriptor or memory to spare, the listeners rest for
-// this long instead of failing again at once in a busy loop.
-constexpr long shortagerestms = 1000;
+// When accept finds no descriptor or memory to spare, the listeners rest
+// (acceptrestms) instead of failing again at once in a busy loop.
 constinit static long tcprestuntil = 0; // monotonic milliseconds
 
 constexpr size_t linelen = 72;
@@ -87,14 +98,6 @@ using chargencycle = std::array<char, cyclelines * sizeof(chargenline)>;
 
 constexpr uint32_t unix1900 = 2208988800U; // seconds from 1900 to 1970
 constexpr size_t daybuflen = 72;
-
-// acceptskips: accept failures that concern only the connection being taken,
-// beside the common ones: none was left to take after all (the listeners do
-// not block), or a firewall refused it.
-constexpr std::array acceptskips = {EAGAIN, EWOULDBLOCK, EPERM};
-// acceptshortages: accept failures for want of descriptors or memory; the
-// connection stays queued, so trying again at once would only spin.
-constexpr std::array acceptshortages = {EMFILE, ENFILE, ENOBUFS, ENOMEM};
 
 // udprecv: one datagram of up to len bytes into buf, sender in fsin; its
 // length, or -1 when the turn is skipped (nothing to read after all, or a
@@ -289,15 +292,40 @@ static void UDPtimed(const int sock)
     udpreply(sock, &now, sizeof now, fsin);
 }
 
-// reaper: collects every ended child and counts it off; errno is kept for
-// the interrupted code.
+// reaper: collects every ended child, counts it off and frees its slot;
+// errno is kept for the interrupted code.
 static void reaper([[maybe_unused]] int sig)
 {
     int saved = errno;
     int status;
-    while (wait3(&status, WNOHANG, nullptr) > 0)
+    pid_t pid;
+    while ((pid = wait3(&status, WNOHANG, nullptr)) > 0) {
         nchildren = nchildren - 1;
+        for (child &ch : children)
+            if (ch.ch_pid == pid)
+                ch.ch_pid = 0;
+    }
     errno = saved;
+}
+
+// sourceshare: whether a connection from source may have a child: its
+// source serves fewer than maxpersource.
+static bool sourceshare(const in6_addr &source)
+{
+    return std::count_if(children.begin(), children.end(), [&](const child &ch) {
+               return ch.ch_pid != 0 && memcmp(&ch.ch_source, &source, sizeof source) == 0;
+           }) < maxpersource;
+}
+
+// childborn: records pid, serving source, in a free slot.
+static void childborn(pid_t pid, const in6_addr &source)
+{
+    nchildren = nchildren + 1;
+    for (child &ch : children)
+        if (ch.ch_pid == 0) {
+            ch = {.ch_pid = pid, .ch_source = source};
+            return;
+        }
 }
 
 // childclose: closes every descriptor but the connection, which it moves to 0.
@@ -323,9 +351,9 @@ static bool tcpwanted(long *restms)
 }
 
 // doTCP: accepts one connection on psv's socket and serves it in a child.
-// A failure that concerns only this connection, or a failed fork, skips it;
-// a shortage of descriptors or memory rests the listeners; any other accept
-// failure ends the server.
+// A failure that concerns only this connection, a source past its share or
+// a failed fork skips it; a shortage of descriptors or memory rests the
+// listeners; any other accept failure ends the server.
 static void doTCP(service *psv)
 {
     sockaddr_storage fsin;
@@ -333,24 +361,35 @@ static void doTCP(service *psv)
     // Linux's accept does not pass the listener's O_NONBLOCK on: ssock blocks.
     int ssock = accept(psv->sv_sock, sap(&fsin), &alen);
     if (ssock < 0) {
-        if (oneof(errno, acceptshortages)) {
-            tcprestuntil = monotonicms() + shortagerestms;
+        switch (acceptverdict(errno)) {
+        case acceptfail::skip:
             return;
+        case acceptfail::rest:
+            tcprestuntil = monotonicms() + acceptrestms;
+            return;
+        case acceptfail::fatal:
+            errx(1, "accept: %s\n", strerror(errno));
         }
-        if (oneof(errno, acceptconnerrs) || oneof(errno, acceptskips))
-            return;
-        errx(1, "accept: %s\n", strerror(errno));
     }
-    switch (fork()) {
+    in6_addr source{};
+    in_port_t port;
+    if (peeraddr(fsin, alen, &source, &port))
+        source = sourcekey(source);
+    if (!sourceshare(source)) {
+        close(ssock);
+        return;
+    }
+    pid_t pid = fork();
+    switch (pid) {
     case -1:
-        warnx("fork: %s\n", strerror(errno));
+        warnx("fork: %s", strerror(errno));
         break;
     case 0:
         childclose(ssock);
         psv->sv_func(0);
         exit(0);
     default:
-        nchildren = nchildren + 1;
+        childborn(pid, source);
         break;
     }
     close(ssock);
@@ -375,7 +414,7 @@ static void opensvc(service *psv)
     const char *proto = psv->sv_useTCP ? "tcp" : "udp";
     psv->sv_sock = psv->sv_useTCP ? passiveTCP(psv->sv_name, 32) : passiveUDP(psv->sv_name);
     if (psv->sv_sock >= int(fd2sv.size()))
-        errx(1, "%s/%s: descriptor %d is not below %zu\n", psv->sv_name, proto, psv->sv_sock,
+        errx(1, "%s/%s: descriptor %d is not below %zu", psv->sv_name, proto, psv->sv_sock,
              fd2sv.size());
     int flags = fcntl(psv->sv_sock, F_GETFL);
     if (flags < 0 || fcntl(psv->sv_sock, F_SETFL, flags | O_NONBLOCK) < 0)

@@ -138,15 +138,26 @@ inline int streamgreetsrv(int tsockd)
 
 // acceptturn: waits for the next connection on listensockd (or a stop), logs
 // its peer, greets it and closes it. A failed accept has no peer to greet:
-// the turn is skipped.
+// the turn is skipped, after a rest when descriptors or memory ran short
+// (the connection stays queued, and trying again at once would spin); a
+// failure of the listener itself ends the server.
 template <typename fam> void acceptturn(int listensockd)
 {
     typename fam::sockaddr_type fsa;
     socklen_t salen = sizeof fsa;
     stopturn();
     int connectionsockd = accept(listensockd, sap(&fsa), &salen);
-    if (connectionsockd < 0)
-        return;
+    if (connectionsockd < 0) {
+        switch (stopsig != 0 ? acceptfail::skip : acceptverdict(errno)) {
+        case acceptfail::skip:
+            return;
+        case acceptfail::rest:
+            acceptrest();
+            return;
+        case acceptfail::fatal:
+            err(1, "accept");
+        }
+    }
     logpeer<fam>(fam::connfmt, fsa);
     streamgreetsrv(connectionsockd);
     // Closing with the client's data unread would reset the connection and

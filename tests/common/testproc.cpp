@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -209,7 +210,8 @@ int stop(Proc &p)
     if (p.pid <= 0)
         return -1;
     kill(p.pid, SIGTERM);
-    // A server acts on SIGTERM between exchanges; one may take its 5 s.
+    // A server acts on SIGTERM between exchanges, and ends within a second
+    // wherever it is; a slow machine may take longer.
     if (auto st = wait(p, 10000))
         return *st;
     kill(p.pid, SIGKILL);
@@ -217,6 +219,16 @@ int stop(Proc &p)
     waitpid(p.pid, &st, 0);
     p.pid = -1;
     return st;
+}
+
+std::optional<int> stopstalled(Proc &p, const std::function<bool()> &exchange, int n)
+{
+    if (p.out >= 0)
+        fcntl(p.out, F_SETPIPE_SZ, 4096);
+    for (int i = 0; i < n && exchange(); ++i)
+        ;
+    kill(p.pid, SIGTERM);
+    return wait(p, 2000);
 }
 
 std::optional<std::string> readline(Proc &p, int timeoutms)
@@ -399,6 +411,25 @@ std::string statusfield(pid_t pid, const std::string &name)
     return "";
 }
 } // namespace
+
+std::vector<std::string> fdlimit(int n)
+{
+    if (!have("prlimit"))
+        return {};
+    rlimit nofile;
+    getrlimit(RLIMIT_NOFILE, &nofile);
+    std::string hard =
+        nofile.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(nofile.rlim_max);
+    return {"prlimit", "--nofile=" + std::to_string(n) + ":" + hard, "--"};
+}
+
+bool fdraise(pid_t pid)
+{
+    rlimit nofile;
+    getrlimit(RLIMIT_NOFILE, &nofile);
+    nofile.rlim_cur = 64;
+    return prlimit(pid, RLIMIT_NOFILE, &nofile, nullptr) == 0;
+}
 
 bool caught(pid_t pid, int sig)
 {

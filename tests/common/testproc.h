@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,6 +56,12 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts = {});
 
 // stop: SIGTERM, then wait (SIGKILL after 10 s); the wait status.
 int stop(Proc &p);
+// stopstalled: stops p, whose standard output is a pipe (no pty) that
+// nobody reads, once its trace has stalled: the pipe is shrunk to a page and
+// exchange() repeated (n times at most) until it fails, p being blocked on
+// its trace; then SIGTERM. The wait status if p ended within 2 s, else
+// nullopt (the Proc kills it when it goes).
+std::optional<int> stopstalled(Proc &p, const std::function<bool()> &exchange, int n);
 // wait: the wait status once it has exited by itself, nullopt after timeoutms.
 std::optional<int> wait(Proc &p, int timeoutms);
 bool running(Proc &p);
@@ -88,6 +95,12 @@ inline bool have(const std::string &cmd) { return !tool(cmd).empty(); }
 // running() on the result before using it.
 Proc serve(const std::vector<std::string> &argv, int port, const std::string &proto,
            const SpawnOpts &opts = {});
+
+// fdlimit: the command prefix that runs a program with at most n open
+// descriptors (prlimit, the hard limit kept); empty when prlimit is missing.
+// fdraise then gives running process pid 64 again.
+std::vector<std::string> fdlimit(int n);
+bool fdraise(pid_t pid);
 
 // caught: whether pid has a handler installed for sig.
 bool caught(pid_t pid, int sig);

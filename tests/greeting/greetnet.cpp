@@ -76,6 +76,28 @@ void GreetCase::checkpair()
     }
     EXPECT_EQ(lines, 3) << "lines kept by the stopped server";
     std::filesystem::remove(file);
+
+    // A stop ends it by the stop signal all the same when its trace has
+    // stalled (a reader that stopped reading) or its reader has gone.
+    std::string host = fam().host;
+    bool tcp = std::string(proto_) == "tcp";
+    auto greeted = [&] {
+        auto got = tcp ? tp::tcpask(host, port, "", 1000) : tp::udpask(host, port, "?", 1000);
+        return got == std::optional<std::string>(greeting);
+    };
+    for (bool gone : {false, true}) {
+        SCOPED_TRACE(gone ? "reader gone" : "trace stalled");
+        ASSERT_EQ(tp::fixedport(port, proto_), ""); // a port free of the last one's connections
+        srv = tp::serve({tp::bin(server())}, port, proto_);
+        ASSERT_TRUE(tp::running(srv));
+        if (gone) {
+            close(srv.out);
+            srv.out = -1;
+        }
+        auto ended = tp::stopstalled(srv, greeted, gone ? 1 : 1000);
+        ASSERT_TRUE(ended.has_value()) << "still running 2 s after the stop";
+        EXPECT_TRUE(WIFSIGNALED(*ended) && WTERMSIG(*ended) == SIGTERM) << "wait status " << *ended;
+    }
 }
 
 void GreetCase::checkbusy()

@@ -150,6 +150,27 @@ TEST_P(StreamGreet, HostileClientsDoNotStopIt)
                   srv);
 }
 
+// Out of descriptors, the server rests between tries instead of failing
+// accept in a busy loop, and greets the waiting client once it has some.
+TEST_P(StreamGreet, DescriptorShortageRestsInsteadOfSpinning)
+{
+    tp::SpawnOpts opts;
+    opts.pty = true;
+    // The standard streams and the listener: nothing to spare for accept.
+    opts.prefix = tp::fdlimit(4);
+    if (opts.prefix.empty())
+        GTEST_SKIP() << "prlimit (util-linux) is missing";
+    tp::Proc srv = tp::serve({tp::bin(server())}, gn::port, "tcp", opts);
+    ASSERT_TRUE(tp::running(srv));
+    tp::Fd waiting(tp::tcpconnect(fam().host, gn::port));
+    ASSERT_GE(waiting, 0);
+    long t0 = tp::cputicks(srv.pid);
+    usleep(2000000);
+    EXPECT_LE(tp::cputicks(srv.pid) - t0, 20) << "clock ticks of CPU in 2 s: the server spins";
+    ASSERT_TRUE(tp::fdraise(srv.pid)) << std::strerror(errno);
+    EXPECT_EQ(tp::recvall(waiting, 5000), gn::greeting) << "the waiting client was not greeted";
+}
+
 TEST_P(StreamGreet, BusyPortIsRefusedWithTheReason)
 {
     checkbusy();

@@ -2,8 +2,12 @@
 // on demand, which a healthy kernel does not do when asked.
 //   FAULTSHIM_ACCEPT=ECONNABORTED,EPROTO  the first accepts fail with these
 //   FAULTSHIM_GETNAMEINFO=1               every getnameinfo fails (EAI_FAIL)
+//   FAULTSHIM_NODEFER=1                   deferred accept is refused, as where
+//                                         the platform lacks it
 #include <dlfcn.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -67,4 +71,15 @@ extern "C" int getnameinfo(const sockaddr *sa, socklen_t salen, char *host, sock
     using gnifn = int (*)(const sockaddr *, socklen_t, char *, socklen_t, char *, socklen_t, int);
     static auto real = reinterpret_cast<gnifn>(dlsym(RTLD_NEXT, "getnameinfo"));
     return real(sa, salen, host, hostlen, serv, servlen, flags);
+}
+
+extern "C" int setsockopt(int fd, int level, int name, const void *val, socklen_t len)
+{
+    if (level == IPPROTO_TCP && name == TCP_DEFER_ACCEPT && std::getenv("FAULTSHIM_NODEFER") != nullptr) {
+        errno = ENOPROTOOPT;
+        return -1;
+    }
+    using setfn = int (*)(int, int, int, const void *, socklen_t);
+    static auto real = reinterpret_cast<setfn>(dlsym(RTLD_NEXT, "setsockopt"));
+    return real(fd, level, name, val, len);
 }

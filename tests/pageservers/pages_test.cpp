@@ -230,6 +230,26 @@ TEST_P(Pages, AcceptFailuresOfOneConnectionAreSkipped)
     EXPECT_EQ(tp::readfor(q.err, 1000), program() + ": main() accept: " + strerror(EBADF) + "\n");
 }
 
+// Where connections cannot be deferred, a silent client holds the server for
+// the receive's bound of 5 s, then gets its page all the same.
+TEST_P(Pages, WithoutDeferredAcceptASilentClientWaitsItsBound)
+{
+    auto p = serve("C", pt::faults("FAULTSHIM_NODEFER=1"));
+    ASSERT_TRUE(tp::running(p));
+    tp::Fd silent(tp::tcpconnect("127.0.0.1", port, 20000), true);
+    ASSERT_GE(silent, 0);
+    long t0 = tp::nowms();
+    auto got = pt::ask(port, "GET / HTTP/1.1\r\n\r\n");
+    long waited = tp::nowms() - t0;
+    EXPECT_TRUE(got.bytes.starts_with(pt::head + label())) << got.bytes;
+    EXPECT_GT(waited, 3000);
+    EXPECT_LT(waited, 9000);
+    EXPECT_TRUE(tp::recvall(silent, 2000).starts_with(pt::head + label()));
+    auto lines = pt::trace(p);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[2], "Received -1 bytes.");
+}
+
 TEST_P(Pages, StopServesTheConnectionInHandKeepsTheTraceAndEndsBySignal)
 {
     // Output to a file, as a user's redirection gives it: fully buffered
@@ -240,10 +260,12 @@ TEST_P(Pages, StopServesTheConnectionInHandKeepsTheTraceAndEndsBySignal)
                         std::to_string(port), file},
                        port, "tcp", pt::pageopts("C", {}, false));
     ASSERT_TRUE(tp::running(p));
-    // The stop comes while the server waits for the request of a connection
-    // it has taken: it still reads it and sends the whole page, then ends.
+    // The stop comes while the server drains a connection whose request
+    // came in two pieces: it still takes the rest and ends the connection
+    // cleanly, then ends.
     tp::Fd s(tp::tcpconnect("127.0.0.1", port));
     ASSERT_GE(s, 0);
+    ASSERT_TRUE(tp::sendall(s, "GET / HTTP/1.1\r\n"));
     auto sockets = [&] {
         auto fds = tp::fdtargets(p.pid);
         return std::count_if(fds.begin(), fds.end(),
@@ -254,10 +276,11 @@ TEST_P(Pages, StopServesTheConnectionInHandKeepsTheTraceAndEndsBySignal)
     ASSERT_EQ(sockets(), 2) << "the connection was not taken";
     kill(p.pid, SIGTERM);
     usleep(200000);
-    ASSERT_TRUE(tp::sendall(s, "GET / HTTP/1.1\r\n\r\n"));
-    std::string got = tp::recvall(s, 10000);
+    ASSERT_TRUE(tp::sendall(s, "Host: x\r\n\r\n"));
+    tp::Reply got = tp::readtoend(s, 10000);
+    EXPECT_TRUE(got.cleanend) << "ended by: " << strerror(got.error);
     std::string first = pt::head + label();
-    ASSERT_TRUE(got.starts_with(first)) << got;
+    ASSERT_TRUE(got.data.starts_with(first)) << got.data;
     auto st = tp::wait(p, 10000);
     ASSERT_TRUE(st.has_value()) << "still running after the stop";
     EXPECT_TRUE(WIFSIGNALED(*st) && WTERMSIG(*st) == SIGTERM) << "wait status " << *st;
@@ -266,8 +289,8 @@ TEST_P(Pages, StopServesTheConnectionInHandKeepsTheTraceAndEndsBySignal)
     for (std::string l; std::getline(in, l);)
         lines.push_back(l);
     std::filesystem::remove(file);
-    pt::expecttrace(lines, "127.0.0.1:" + std::to_string(tp::localport(s)), 18,
-                    int(first.size()), int(got.size() - first.size()));
+    pt::expecttrace(lines, "127.0.0.1:" + std::to_string(tp::localport(s)), 16,
+                    int(first.size()), int(got.data.size() - first.size()));
 
     // Nor can a steady stream of clients put a stop off.
     port = tp::freeport();
@@ -291,6 +314,18 @@ TEST_P(Pages, StopServesTheConnectionInHandKeepsTheTraceAndEndsBySignal)
     load.join();
     EXPECT_GE(served, 20) << "the stream of clients did not get going";
     ASSERT_TRUE(st.has_value()) << "a steady stream of clients kept the server from stopping";
+    EXPECT_TRUE(WIFSIGNALED(*st) && WTERMSIG(*st) == SIGTERM) << "wait status " << *st;
+
+    // Nor a trace that has stalled: blocked writing it, it ends all the same.
+    port = tp::freeport();
+    q = tp::serve({tp::bin(program()), std::to_string(port)}, port, "tcp",
+                  pt::pageopts("C", {}, false));
+    st = tp::stopstalled(q, [&] {
+        return tp::tcpask("127.0.0.1", port, "GET / HTTP/1.1\r\n\r\n", 1000)
+            .value_or("")
+            .starts_with(first);
+    }, 1000);
+    ASSERT_TRUE(st.has_value()) << "a stop did not end a server blocked on its trace";
     EXPECT_TRUE(WIFSIGNALED(*st) && WTERMSIG(*st) == SIGTERM) << "wait status " << *st;
 }
 

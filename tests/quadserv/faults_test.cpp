@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -339,16 +340,42 @@ TEST(QuadServFaults, ForkFailureDropsOnlyThatConnection)
         << err;
 }
 
-// nbconnect: a non-blocking connection to port under way (or made); -1 on failure.
-int nbconnect(int port)
+// nbconnect: a non-blocking connection from loopback address src to port
+// under way (or made); -1 on failure.
+int nbconnect(int port, const std::string &src = "127.0.0.1")
 {
     tp::Addr a = tp::addr("127.0.0.1", port);
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s >= 0 && connect(s, a.sa(), a.len) < 0 && errno != EINPROGRESS) {
+    int s = tp::localsock(src, SOCK_STREAM);
+    if (s >= 0 && (fcntl(s, F_SETFL, O_NONBLOCK) < 0 ||
+                   (connect(s, a.sa(), a.len) < 0 && errno != EINPROGRESS))) {
         close(s);
         return -1;
     }
     return s;
+}
+
+// openflood: n connections to port, the ith from source(i), in batches
+// that the listen queue holds, each taken (or closed) by quadserv before
+// the next comes: a full queue drops connections, which then retry for
+// seconds. The most children seen meanwhile in *most.
+std::vector<tp::Fd> openflood(const tp::Quad &q, int port, int n, int cap,
+                              const std::function<std::string(int)> &source, int *most)
+{
+    std::vector<tp::Fd> flood;
+    for (int i = 0; i < n; ++i) {
+        flood.emplace_back(nbconnect(port, source(i)), true);
+        EXPECT_GE(flood.back(), 0) << "connection " << i << ": " << std::strerror(errno);
+        if (flood.size() % 16 != 0 && i + 1 < n)
+            continue;
+        int want = std::min(int(flood.size()), cap);
+        long deadline = tp::nowms() + 20000;
+        for (int c; (c = tp::children(q.proc.pid)) < want && tp::nowms() < deadline;) {
+            *most = std::max(*most, c);
+            usleep(10000);
+        }
+        usleep(20000); // those past a cap or share are taken too, and closed
+    }
+    return flood;
 }
 
 // pollall: the indexes of fds ready for events, once n of them are or after
@@ -388,22 +415,11 @@ TEST(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
     tp::Quad q = started();
     ASSERT_TRUE(tp::running(q.proc));
 
-    // In batches that the listen queue holds, each taken before the next
-    // comes (a full queue drops connections, which then retry for seconds).
-    std::vector<tp::Fd> flood;
+    // From five addresses, none past its share of the children.
     int most = 0;
-    for (int i = 0; i < cap + extra; ++i) {
-        flood.emplace_back(nbconnect(q.port(echo)), true);
-        ASSERT_GE(flood.back(), 0) << "connection " << i << ": " << std::strerror(errno);
-        if (flood.size() % 16 != 0 && i + 1 < cap + extra)
-            continue;
-        int want = std::min(int(flood.size()), cap);
-        long deadline = tp::nowms() + 20000;
-        for (int n; (n = tp::children(q.proc.pid)) < want && tp::nowms() < deadline;) {
-            most = std::max(most, n);
-            usleep(10000);
-        }
-    }
+    std::vector<tp::Fd> flood = openflood(q, q.port(echo), cap + extra, cap, [](int i) {
+        return "127.0.0." + std::to_string(2 + i % 5);
+    }, &most);
     // The cap holds for a while, and UDP is answered all along.
     for (int i = 0; i < 10; ++i) {
         most = std::max(most, tp::children(q.proc.pid));
@@ -437,20 +453,57 @@ TEST(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
     EXPECT_EQ(tp::tcpcheck(echo, q.port(echo)), "") << "after the flood";
 }
 
+// One source holds at most 64 children: its connections past that share
+// are closed at once, a client from another address is served meanwhile,
+// and the source's own are taken again as its children end.
+TEST(QuadServLimits, OneSourceTakesAtMostItsShareOfChildren)
+{
+    constexpr int share = 64, extra = 6;
+    tp::Quad q = started();
+    ASSERT_TRUE(tp::running(q.proc));
+    int most = 0;
+    std::vector<tp::Fd> conns = openflood(q, q.port(echo), share + extra, share, [](int) {
+        return "127.0.0.1";
+    }, &most);
+    ASSERT_EQ(pollall(conns, POLLOUT, int(conns.size()), 10000).size(), conns.size())
+        << "connections not made";
+    EXPECT_EQ(tp::children(q.proc.pid), share);
+
+    // Served ones echo a byte; the others were closed unserved.
+    int echoed = 0, dropped = 0;
+    for (tp::Fd &s : conns)
+        send(s, "x", 1, MSG_NOSIGNAL);
+    ASSERT_EQ(pollall(conns, POLLIN, int(conns.size()), 10000).size(), conns.size());
+    for (tp::Fd &s : conns) {
+        char c;
+        ssize_t n = recv(s, &c, 1, MSG_DONTWAIT);
+        echoed += n == 1 && c == 'x';
+        dropped += n <= 0;
+    }
+    EXPECT_EQ(echoed, share);
+    EXPECT_EQ(dropped, extra);
+
+    tp::Fd other(tp::localsock("127.0.0.2", SOCK_STREAM));
+    tp::Addr to = tp::addr("127.0.0.1", q.port(daytime));
+    ASSERT_EQ(connect(other, to.sa(), to.len), 0) << std::strerror(errno);
+    EXPECT_EQ(tp::recvall(other, 5000).size(), 25u) << "another address was not served";
+
+    for (int i = 0; i < 8; ++i)
+        conns[size_t(i)] = tp::Fd();
+    ASSERT_TRUE(tp::waitchildren(q.proc.pid, share - 8));
+    EXPECT_EQ(tp::tcpcheck(echo, q.port(echo)), "") << "the source's share was not given back";
+}
+
 // Out of descriptors, quadserv rests its TCP listeners for a second at a time
 // instead of failing accept in a busy loop; it answers UDP meanwhile, and
 // takes the waiting client once descriptors are to be had again.
 TEST(QuadServLimits, DescriptorShortageRestsTheListeners)
 {
-    if (!tp::have("prlimit"))
-        GTEST_SKIP() << "prlimit (util-linux) is missing";
-    rlimit nofile;
-    getrlimit(RLIMIT_NOFILE, &nofile);
     tp::QuadOpts opts;
     // Standard streams and the eight sockets: nothing to spare for accept.
-    std::string hard =
-        nofile.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(nofile.rlim_max);
-    opts.spawn.prefix = {"prlimit", "--nofile=11:" + hard, "--"};
+    opts.spawn.prefix = tp::fdlimit(11);
+    if (opts.spawn.prefix.empty())
+        GTEST_SKIP() << "prlimit (util-linux) is missing";
     tp::Quad q = started(opts);
     ASSERT_TRUE(tp::running(q.proc));
 
@@ -467,8 +520,7 @@ TEST(QuadServLimits, DescriptorShortageRestsTheListeners)
     EXPECT_TRUE(tp::running(q.proc));
     EXPECT_LE(spent, 20) << "clock ticks of CPU in 2 s while a client waits: quadserv spins";
 
-    nofile.rlim_cur = 64;
-    ASSERT_EQ(prlimit(q.proc.pid, RLIMIT_NOFILE, &nofile, nullptr), 0) << std::strerror(errno);
+    ASSERT_TRUE(tp::fdraise(q.proc.pid)) << std::strerror(errno);
     EXPECT_EQ(tp::recvn(waiting, 4, 5000), "late") << "the waiting client was not taken";
 }
 
