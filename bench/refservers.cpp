@@ -25,9 +25,9 @@ constexpr auto datehead0 = pagejoin(pagehead, "Local daytime is: ");
 constexpr auto clockhead0 = pagejoin(pagehead, "Local time is: ");
 constexpr char hellomsg[] = "Hello World!\n";
 
-// The pages' first sends as the page servers send them in this locale.
-char datebuf[192], clockbuf[192];
-std::string_view datefirstsend, clockfirstsend;
+// The pages' first sends as the page servers send them for an ASCII date.
+constexpr std::string_view datefirstsend(datehead0.data(), datehead0.size() - 1),
+    clockfirstsend(clockhead0.data(), clockhead0.size() - 1);
 
 // refreaper: collects ended children of the fork reference.
 void refreaper(int)
@@ -126,8 +126,6 @@ constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refda
     signal(SIGPIPE, SIG_IGN);
     setlocale(LC_ALL, "");
     tzset();
-    datefirstsend = datehead({datehead0.data(), datehead0.size() - 1}, datebuf);
-    clockfirstsend = datehead({clockhead0.data(), clockhead0.size() - 1}, clockbuf);
     std::array<int, nkeys> socks{};
     fd_set afds;
     FD_ZERO(&afds);

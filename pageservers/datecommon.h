@@ -1,6 +1,6 @@
 // datecommon - what datepage and clockpage share: the command line, the
-// locale and the head that names its charset, the accept loop with the
-// library's peer text, and the locale's date text.
+// locale and the head that names the date's charset, the accept loop with
+// the library's peer text, and the locale's date text.
 #ifndef DATECOMMON_H
 #define DATECOMMON_H
 
@@ -56,38 +56,61 @@ inline const char *datecharset(const char *codeset)
     return codeset;
 }
 
-// datehead: response (head and label) as sent in this locale: unchanged
-// where the locale's codeset is ASCII, else with the charset named in the
-// head, built into buf.
-inline std::string_view datehead(std::string_view response, char (&buf)[192])
+// datehead: response (head and label) with charset named in the head,
+// built into buf; response unchanged should it not fit.
+inline std::string_view datehead(std::string_view response, const char *charset, char (&buf)[192])
 {
-    const char *charset = datecharset(nl_langinfo(CODESET));
-    if (charset == nullptr)
-        return response;
     constexpr int typeend = sizeof pagehead - 1 - 4; // before the head's last CR LF CR LF
     int n = snprintf(buf, sizeof buf, "%.*s; charset=%s%.*s", typeend, response.data(), charset,
                      int(response.size()) - typeend, response.data() + typeend);
     return n > 0 && std::size_t(n) < sizeof buf ? std::string_view(buf, std::size_t(n)) : response;
 }
 
-// The first send as this process sends it, built once at start.
-inline char datefirstbuf[192];
-inline std::string_view datefirst;
+// The first send as this process sends it, built once at start: plain, and
+// with the charset of the date text named for a text that is not ASCII.
+inline std::string_view dateplain, datenamed;
+inline char datenamedbuf[192];
 
-// datestart: takes the locale from the environment and reads the time zone,
-// once (a running process's environment does not change), then builds the
-// first send from response.
+// datestart: takes the locale from the environment, once (a running
+// process's environment does not change), then builds both first sends
+// from response. The date text follows the time category of the locale, so
+// the charset named is that category's codeset.
 inline void datestart(std::string_view response)
 {
     setlocale(LC_ALL, "");
-    tzset();
-    datefirst = datehead(response, datefirstbuf);
+    dateplain = datenamed = response;
+    locale_t timeloc = newlocale(LC_CTYPE_MASK, setlocale(LC_TIME, nullptr), locale_t(0));
+    if (timeloc == locale_t(0))
+        return;
+    if (const char *charset = datecharset(nl_langinfo_l(CODESET, timeloc)))
+        datenamed = datehead(response, charset, datenamedbuf);
+    freelocale(timeloc);
 }
 
+// datefirst: the first send for the date text dts: the plain head unless
+// the text holds a byte that is not ASCII.
+inline std::string_view datefirst(const char *dts)
+{
+    for (const char *p = dts; *p != '\0'; ++p)
+        if (static_cast<unsigned char>(*p) >= 0x80)
+            return datenamed;
+    return dateplain;
+}
+
+// The monotonic second in which the time zone was last read.
+inline long datezonesec = -1;
+
 // datetext: the local date and time in the locale taken at start; an empty
-// text when it cannot be formatted, never garbage.
+// text when it cannot be formatted, never garbage. The zone is read again
+// at most once a second, so that a change of the system's zone shows within
+// a second without a look at the zone file for every connection.
 inline void datetext(char (&dts)[256])
 {
+    long sec = monotonicms() / 1000;
+    if (sec != datezonesec) {
+        tzset();
+        datezonesec = sec;
+    }
     time_t now;
     time(&now);
     tm local;
@@ -97,14 +120,14 @@ inline void datetext(char (&dts)[256])
         dts[0] = '\0';
 }
 
-// dateexchange: one connection's exchange: the request read, the first
-// send, then the date text; failures show in the trace only.
+// dateexchange: one connection's exchange: the request read, the date text
+// formatted, then the two sends; failures show in the trace only.
 inline void dateexchange(int sd)
 {
     pagereq req = pageread(sd);
     char dts[256];
     datetext(dts);
-    pagereply(sd, datefirst, dts, req);
+    pagereply(sd, datefirst(dts), dts, req);
 }
 
 // dateloop: serves msock for ever, one connection at a time, through handler,

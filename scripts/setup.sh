@@ -16,7 +16,7 @@ demo=(cmake g++ make libgtest-dev libc-bin coreutils util-linux iproute2 netbase
 case $mode in
   --demo) want=("${demo[@]}") ;;
   --bench) want=("${demo[@]}" nginx-light gnuplot-nox) ;;
-  *) want=("${demo[@]}" chromium mandoc gnuplot-nox clang pkg-config systemd dpkg
+  *) want=("${demo[@]}" chromium mandoc gnuplot-nox clang pkg-config systemd dpkg tzdata
            dpkg-dev locales)
      # Any clang version's fuzzer runtime will do.
      compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null \

@@ -1,6 +1,8 @@
 // pages_test - datepage and clockpage on free ports: wire bytes, trace, real
 // clients, locales, clients that misbehave, failures and the stop.
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,18 +45,22 @@ protected:
     }
 
     // page: the page fetched by one client and checked against the locale's
-    // dates and the head it must carry; returns the date text.
+    // dates; its head names charset exactly when the date is not ASCII.
+    // Returns the date text.
     std::string page(tp::Proc &p, const std::string &locale, const char *fmt = nullptr,
                      const std::string &req = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n",
-                     const std::string &head = pt::head)
+                     const std::string &charset = "")
     {
         time_t before = time(nullptr);
         auto got = pt::ask(port, req);
         auto dates = pt::datetexts(locale, before, time(nullptr), fmt);
-        std::string start = head + label();
+        std::string named = pt::headwith(charset) + label();
+        bool isnamed = !charset.empty() && got.bytes.starts_with(named);
+        std::string start = isnamed ? named : pt::head + label();
         EXPECT_TRUE(got.bytes.starts_with(start)) << got.bytes;
         std::string date = got.bytes.substr(std::min(start.size(), got.bytes.size()));
         EXPECT_TRUE(pt::oneof(date, dates)) << "date text \"" << date << "\"";
+        EXPECT_EQ(isnamed, !pt::ascii(date)) << "charset named for the date \"" << date << "\"";
         pt::expecttrace(pt::trace(p), "127.0.0.1:" + std::to_string(got.localport),
                         int(std::min<size_t>(req.size(), 1024)), int(start.size()),
                         int(date.size()));
@@ -142,52 +148,81 @@ TEST_P(Pages, DateFollowsTheEnvironmentsLocaleAndItsCharset)
         SCOPED_TRACE(c.locale);
         auto p = serve(c.locale);
         ASSERT_TRUE(tp::running(p));
-        // The head names the locale's charset; the trace counts what was sent.
-        std::string date = page(p, c.locale, nullptr, "GET / HTTP/1.1\r\n\r\n", pt::headwith("UTF-8"));
+        // The head names the charset when the date is not ASCII (a month
+        // such as "déc.") and not otherwise; the trace counts what was sent.
+        std::string date = page(p, c.locale, nullptr, "GET / HTTP/1.1\r\n\r\n", "UTF-8");
         time_t now = time(nullptr);
         tm utc;
         gmtime_r(&now, &utc);
         EXPECT_NE(date.find(c.names[size_t((utc.tm_wday + 6) % 7)]), std::string::npos) << date;
         EXPECT_FALSE(pt::oneof(date, pt::datetexts("C", now - 5, now, cformat)));
     }
-    // The POSIX locale, named either way, and a locale that is not installed
-    // (which leaves the POSIX one in force) keep the plain 64-byte head.
-    for (const char *locale : {"C", "POSIX", "xx_XX.UTF-8"}) {
+    // The POSIX locale, named either way, C.UTF-8, whose dates are ASCII, and
+    // a locale that is not installed (which leaves the POSIX one in force)
+    // keep the plain 64-byte head.
+    for (const char *locale : {"C", "POSIX", "C.UTF-8", "xx_XX.UTF-8"}) {
         SCOPED_TRACE(locale);
         auto p = serve(locale);
         ASSERT_TRUE(tp::running(p));
-        page(p, "C", cformat);
+        page(p, "C", cformat, "GET / HTTP/1.1\r\n\r\n", "UTF-8");
     }
+}
+
+// The date follows the time category of the locale, and so does the charset
+// named: a date that is never ASCII ("été", in a locale of the test's own)
+// under a LANG of another codeset is labelled with its own; a C time
+// category under a UTF-8 LANG names none.
+TEST_P(Pages, CharsetIsTheTimeCategorys)
+{
+    std::string dir = testing::TempDir() + "pagecs" + std::to_string(getpid());
+    for (const char *charmap : {"UTF-8", "ISO-8859-1"})
+        if (!pt::testlocale(dir, charmap, charmap, pt::timebody("%H:%M <U00E9>t<U00E9>")))
+            GTEST_SKIP() << "localedef cannot build a test locale";
+    struct Case {
+        std::vector<std::string> env;
+        std::string head, date; // date: how "été" is written
+    };
+    const Case cases[] = {
+        {{"LANG=C.UTF-8", "LC_TIME=ISO-8859-1"}, pt::headwith("ISO-8859-1"), "\xe9t\xe9"},
+        {{"LANG=C", "LC_TIME=UTF-8"}, pt::headwith("UTF-8"), "\xc3\xa9t\xc3\xa9"},
+        {{"LANG=fr_FR.UTF-8", "LC_TIME=C"}, pt::head, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.env[1]);
+        std::vector<std::string> env = c.env;
+        env.push_back("LOCPATH=" + dir);
+        auto p = serve("", env);
+        ASSERT_TRUE(tp::running(p));
+        auto got = pt::ask(port, "GET / HTTP/1.1\r\n\r\n");
+        std::string first = c.head + label();
+        ASSERT_TRUE(got.bytes.starts_with(first)) << got.bytes;
+        std::string date = got.bytes.substr(first.size());
+        if (c.date.empty()) {
+            EXPECT_TRUE(pt::ascii(date)) << date;
+        } else {
+            EXPECT_TRUE(date.ends_with(" " + c.date)) << date;
+        }
+        pt::expecttrace(pt::trace(p), "127.0.0.1:" + std::to_string(got.localport), 18,
+                        int(first.size()), int(date.size()));
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST_P(Pages, DateThatDoesNotFitIsSentEmpty)
 {
     // A locale whose date-and-time format yields far more than 255 bytes.
     std::string dir = testing::TempDir() + "pageloc" + std::to_string(getpid());
-    std::filesystem::create_directories(dir);
-    {
-        std::ofstream src(dir + "/src");
-        for (const char *cat : {"LC_CTYPE", "LC_COLLATE", "LC_MONETARY", "LC_NUMERIC",
-                                "LC_MESSAGES", "LC_PAPER", "LC_NAME", "LC_ADDRESS",
-                                "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"})
-            src << cat << "\ncopy \"de_DE\"\nEND " << cat << "\n";
-        std::string d = "\"" + std::string(40, 'D') + "\"", day = d;
-        for (int i = 1; i < 7; ++i)
-            day += ";" + d;
-        src << "LC_TIME\nabday \"a\";\"b\";\"c\";\"d\";\"e\";\"f\";\"g\"\nday " << day
-            << "\nabmon \"a\";\"b\";\"c\";\"d\";\"e\";\"f\";\"g\";\"h\";\"i\";\"j\";\"k\";\"l\"\n"
-            << "mon \"a\";\"b\";\"c\";\"d\";\"e\";\"f\";\"g\";\"h\";\"i\";\"j\";\"k\";\"l\"\n"
-            << "am_pm \"AM\";\"PM\"\nd_t_fmt \"%A%A%A%A%A%A%A\"\nd_fmt \"%m\"\nt_fmt \"%H\"\n"
-            << "t_fmt_ampm \"%I\"\nEND LC_TIME\n";
-    }
-    auto made = tp::run({"localedef", "-i", dir + "/src", "-f", "UTF-8", dir + "/overlong"});
-    if (tp::exitcode(made.status) != 0)
-        GTEST_SKIP() << "localedef cannot build a test locale: " << made.err;
+    std::string day = "\"" + std::string(40, 'D') + "\"";
+    std::string days = day;
+    for (int i = 1; i < 7; ++i)
+        days += ";" + day;
+    if (!pt::testlocale(dir, "overlong", "UTF-8", pt::timebody("%A%A%A%A%A%A%A", days)))
+        GTEST_SKIP() << "localedef cannot build a test locale";
 
     auto p = serve("overlong", {"LOCPATH=" + dir});
     ASSERT_TRUE(tp::running(p));
     auto got = pt::ask(port, "GET / HTTP/1.1\r\n\r\n");
-    const std::string first = pt::headwith("UTF-8") + label();
+    const std::string first = pt::head + label();
     EXPECT_EQ(got.bytes, first);
     pt::expecttrace(pt::trace(p), "127.0.0.1:" + std::to_string(got.localport), 18,
                     int(first.size()), 0);
@@ -327,6 +362,65 @@ TEST_P(Pages, StopServesTheConnectionInHandKeepsTheTraceAndEndsBySignal)
     }, 1000);
     ASSERT_TRUE(st.has_value()) << "a stop did not end a server blocked on its trace";
     EXPECT_TRUE(WIFSIGNALED(*st) && WTERMSIG(*st) == SIGTERM) << "wait status " << *st;
+}
+
+// zonetexts: the C locale's date texts in zone (a zone file) for every
+// second from before to after.
+std::vector<std::string> zonetexts(const std::string &zone, time_t before, time_t after)
+{
+    setenv("TZ", (":" + zone).c_str(), 1);
+    tzset();
+    std::vector<std::string> texts;
+    for (time_t t = before; t <= after; ++t) {
+        tm local;
+        localtime_r(&t, &local);
+        char buf[64];
+        texts.emplace_back(buf, strftime(buf, sizeof buf, cformat, &local));
+    }
+    unsetenv("TZ");
+    tzset();
+    return texts;
+}
+
+// The zone follows the system's: a new /etc/localtime shows in the page
+// within a second, here in a mount namespace of the test's own (datepage
+// only: clockpage runs the same code).
+TEST(PagesZone, FollowsTheSystemsZoneWithinASecond)
+{
+    const std::string zones[] = {"/usr/share/zoneinfo/Asia/Tokyo",
+                                 "/usr/share/zoneinfo/America/New_York"};
+    for (const std::string &z : zones)
+        if (access(z.c_str(), R_OK) != 0)
+            GTEST_SKIP() << z << " is missing (tzdata)";
+    if (access("/etc/localtime", F_OK) != 0)
+        GTEST_SKIP() << "this host has no /etc/localtime to change";
+    tp::isolate();
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "this host allows no mount namespace of our own: " << strerror(errno);
+    ASSERT_EQ(mount(zones[0].c_str(), "/etc/localtime", nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
+
+    unsetenv("TZ"); // the system's zone, as a service has it
+    int port = tp::freeport();
+    tp::SpawnOpts opts;
+    opts.env = {"LC_ALL=C"};
+    opts.pty = true;
+    auto p = tp::serve({tp::bin("datepage"), std::to_string(port)}, port, "tcp", opts);
+    ASSERT_TRUE(tp::running(p));
+    const std::string first = pt::head + "Local daytime is: ";
+    for (std::size_t i = 0; i < std::size(zones); ++i) {
+        SCOPED_TRACE(zones[i]);
+        if (i > 0) {
+            ASSERT_EQ(mount(zones[i].c_str(), "/etc/localtime", nullptr, MS_BIND, nullptr), 0)
+                << strerror(errno);
+            usleep(1100000);
+        }
+        time_t before = time(nullptr);
+        auto got = pt::ask(port, "GET / HTTP/1.1\r\n\r\n");
+        ASSERT_TRUE(got.bytes.starts_with(first)) << got.bytes;
+        std::string date = got.bytes.substr(first.size());
+        EXPECT_TRUE(pt::oneof(date, zonetexts(zones[i], before, time(nullptr)))) << date;
+    }
 }
 
 // One browser, once, on datepage (clockpage differs only in its label), in a

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <langinfo.h>
 
 namespace pt {
@@ -82,6 +84,37 @@ std::vector<std::string> datetexts(const std::string &locale, time_t before, tim
     }
     freelocale(loc);
     return texts;
+}
+
+bool ascii(const std::string &s)
+{
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string timebody(const std::string &dtfmt, const std::string &days)
+{
+    return "abday \"a\";\"b\";\"c\";\"d\";\"e\";\"f\";\"g\"\nday " + days +
+           "\nabmon \"a\";\"b\";\"c\";\"d\";\"e\";\"f\";\"g\";\"h\";\"i\";\"j\";\"k\";\"l\"\n"
+           "mon \"a\";\"b\";\"c\";\"d\";\"e\";\"f\";\"g\";\"h\";\"i\";\"j\";\"k\";\"l\"\n"
+           "am_pm \"AM\";\"PM\"\nd_t_fmt \"" + dtfmt +
+           "\"\nd_fmt \"%m\"\nt_fmt \"%H\"\nt_fmt_ampm \"%I\"\n";
+}
+
+bool testlocale(const std::string &dir, const std::string &name, const std::string &charmap,
+                const std::string &lctime)
+{
+    std::filesystem::create_directories(dir);
+    std::string src = dir + "/" + name + ".src";
+    {
+        std::ofstream out(src);
+        for (const char *cat : {"LC_CTYPE", "LC_COLLATE", "LC_MONETARY", "LC_NUMERIC",
+                                "LC_MESSAGES", "LC_PAPER", "LC_NAME", "LC_ADDRESS",
+                                "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"})
+            out << cat << "\ncopy \"de_DE\"\nEND " << cat << "\n";
+        out << "LC_TIME\n" << lctime << "END LC_TIME\n";
+    }
+    auto made = tp::run({"localedef", "-i", src, "-f", charmap, dir + "/" + name});
+    return tp::exitcode(made.status) == 0;
 }
 
 bool oneof(const std::string &s, const std::vector<std::string> &texts)

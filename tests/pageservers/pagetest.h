@@ -53,6 +53,20 @@ void expecttrace(const std::vector<std::string> &lines, const std::string &peer,
 std::vector<std::string> datetexts(const std::string &locale, time_t before, time_t after,
                                    const char *fmt = nullptr);
 
+// ascii: whether s holds no byte above 0x7f.
+bool ascii(const std::string &s);
+
+// timebody: the body of a locale's time category whose date-and-time format
+// is dtfmt (symbols such as <U00E9> allowed) and whose full day names are
+// days (seven quoted names, ";" between them).
+std::string timebody(const std::string &dtfmt,
+                     const std::string &days = "\"a\";\"b\";\"c\";\"d\";\"e\";\"f\";\"g\"");
+// testlocale: builds the locale name in folder dir (for LOCPATH), of
+// charmap, with the time category body lctime and de_DE's other categories;
+// false when localedef cannot.
+bool testlocale(const std::string &dir, const std::string &name, const std::string &charmap,
+                const std::string &lctime);
+
 // oneof: whether s is among the texts.
 bool oneof(const std::string &s, const std::vector<std::string> &texts);
 
