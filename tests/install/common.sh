@@ -43,6 +43,9 @@ loadedfrom() {
   awk '$6 ~ /libportkit\.so/ { print $6; exit }' "/proc/$1/maps"
 }
 
+# suiteversion: the project's version, as CMakeLists.txt gives it.
+suiteversion() { sed -n 's/^project(quadserv-suite VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt"; }
+
 # same A B: fails unless the two texts are equal.
 same() { [ "$1" = "$2" ] || fail "expected [$2], got [$1]"; }
 
