@@ -15,11 +15,17 @@ hardenedelf "${files[@]}"
 
 echo "compiler options, from the debug information"
 for f in "${files[@]}"; do
-  producers=$(readelf --debug-dump=info "$f" 2>/dev/null | grep DW_AT_producer || true)
-  if [ -z "$producers" ]; then
+  info=$(readelf --debug-dump=info "$f" 2>/dev/null)
+  if ! grep -q DW_AT_producer <<<"$info"; then
     echo "$(basename "$f") has no debug information (a build without -g): options not checked"
     continue
   fi
+  # Each unit's options, if its source is ours: a sanitized program also holds
+  # a unit of the sanitizer's own runtime.
+  producers=$(awk -v src="$src/" '{ v = $0; sub(/^[^:]*: (\([^)]*\): )?/, "", v) }
+    /DW_AT_producer/ { p = v; next }
+    /DW_AT_name/ && p != "" { if (index(v, src) == 1) print p; p = "" }' <<<"$info")
+  [ -n "$producers" ] || fail "$f has no unit of this source in its debug information"
   unguarded=$(grep -v -e '-fstack-protector-strong' <<<"$producers" || true)
   [ -z "$unguarded" ] || fail "$f has units built without -fstack-protector-strong: $unguarded"
   # glibc's checked wrappers live in headers included only under
