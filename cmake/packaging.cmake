@@ -1,6 +1,6 @@
-# packaging.cmake - install rules, pkg-config and CMake package files, systemd
-# units and the Debian package. Programs are installed only once they exist,
-# so the tree builds whatever is still missing.
+# packaging.cmake - install rules, pkg-config and CMake package files and
+# systemd units; debian/ makes the Debian packages from them. Programs are
+# installed only once they exist, so the tree builds whatever is still missing.
 
 # Every program is installed here, in one place.
 set(SUITE_PROGRAMS
@@ -59,38 +59,3 @@ install(CODE "
   set(PK_UNITS \"${units}\")
 ")
 install(SCRIPT ${PROJECT_SOURCE_DIR}/packaging/installconfigured.cmake)
-
-# Debian package: cpack -G DEB.
-set(CPACK_PACKAGE_NAME quadserv-suite)
-set(CPACK_PACKAGE_VENDOR "quadserv-suite developers")
-set(CPACK_PACKAGE_CONTACT "quadserv-suite developers <quadserv-suite@localhost>")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "super-server for echo, chargen, daytime and time, page servers, greeting programs")
-set(CPACK_PACKAGE_DESCRIPTION
-  "quadserv serves echo, chargen, daytime and time over TCP and UDP from one
-process. datepage and clockpage answer every HTTP request with the local date
-and time, greetpage with a greeting. Eight small greeting servers and clients
-(TCP and UDP, IPv4 and IPv6) and greetlocal show the basic socket patterns.
-Includes libportkit, the socket library the servers share, with its header,
-pkg-config file and CMake package, man pages and systemd units.")
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Binaries go out stripped, as Debian ships them; the build tree keeps the
-# debugging information.
-set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# Install through DESTDIR so files that hold the prefix (units, portkit.pc)
-# name /usr, not the staging folder.
-set(CPACK_SET_DESTDIR ON)
-set(CPACK_INSTALL_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
-find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
-endif()
-set(CPACK_GENERATOR DEB)
-include(CPack)

@@ -14,7 +14,7 @@ foreach(kind BIN LIB INCLUDE)
   endif()
 endforeach()
 
-# One staging folder per prefix: two installs at once (a test and cpack) must
+# One staging folder per prefix: two installs at once (say, two tests) must
 # not fill each other's files.
 string(MD5 stage "${prefix}")
 set(stage "${PK_STAGE_DIR}/${stage}")

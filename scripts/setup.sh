@@ -17,7 +17,9 @@ case $mode in
   --demo) want=("${demo[@]}") ;;
   --bench) want=("${demo[@]}" nginx-light gnuplot-nox) ;;
   *) want=("${demo[@]}" chromium mandoc gnuplot-nox clang pkg-config systemd dpkg tzdata
-           dpkg-dev locales)
+           dpkg-dev locales
+           # The package test: the build dependencies, and its two checkers.
+           build-essential debhelper lintian blhc)
      # Any clang version's fuzzer runtime will do.
      compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null \
        || want+=(libclang-rt-14-dev) ;;

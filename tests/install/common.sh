@@ -43,5 +43,24 @@ loadedfrom() {
   awk '$6 ~ /libportkit\.so/ { print $6; exit }' "/proc/$1/maps"
 }
 
+# suiteversion: the project's version, as CMakeLists.txt gives it.
+suiteversion() { sed -n 's/^project(quadserv-suite VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt"; }
+
 # same A B: fails unless the two texts are equal.
 same() { [ "$1" = "$2" ] || fail "expected [$2], got [$1]"; }
+
+# hardenedelf FILE...: each ELF file has full RELRO (a GNU_RELRO segment and
+# every relocation done at load, BIND_NOW, so the segment can go read-only),
+# and an executable is position-independent.
+hardenedelf() {
+  local f dyn
+  for f in "$@"; do
+    dyn=$(readelf -dW "$f")
+    if grep -q INTERP <<<"$(readelf -lW "$f")"; then
+      grep -q '(FLAGS_1).*PIE' <<<"$dyn" || fail "$f is not position-independent"
+    fi
+    grep -q GNU_RELRO <<<"$(readelf -lW "$f")" || fail "$f has no RELRO segment"
+    grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).* NOW' <<<"$dyn" \
+      || fail "$f has only partial RELRO (no BIND_NOW)"
+  done
+}

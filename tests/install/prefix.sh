@@ -33,7 +33,7 @@ fi
 echo "a program built with pkg-config alone"
 port=$(freebase) || fail "no free port"
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig" PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig"
-same "$(pkg-config --modversion portkit)" "$(sed -n 's/^project(quadserv-suite VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")"
+same "$(pkg-config --modversion portkit)" "$(suiteversion)"
 # shellcheck disable=SC2046,SC2086
 c++ ${CXXFLAGS:-} -o "$tmp/pcconsumer" "$src/tests/install/consumer/consumer.cpp" \
   $(pkg-config --cflags --libs portkit) ${LDFLAGS:-}
