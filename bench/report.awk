@@ -1,10 +1,10 @@
 # report.awk - the benchmark's report from its raw figures: the median rate
 # of every mode and server over the rounds, the ratios to the ceiling and to
-# nginx, the CPU per operation and the servers' memory, each with its
-# verdict. Prints the tables in the layout of bench/RESULTS.md, and writes
-# into the folder out results.txt (one line per mode and server memory) and
-# ratios.dat for the chart.
-#   awk -v out=DIR -v clktck=TICKS -f bench/report.awk MODES runs.txt memory.txt
+# nginx, the CPU per operation, the servers' memory and the latency
+# scenarios, each with its verdict. Prints the tables in the layout of
+# bench/RESULTS.md, and writes into the folder out results.txt (one line per
+# mode, server memory and scenario) and ratios.dat for the chart.
+#   awk -v out=DIR -v clktck=TICKS -f bench/report.awk MODES runs.txt memory.txt scenarios.txt
 # MODES: the modes that ran, as in bench/modes.txt. Exits 1 when a target
 # is missed.
 
@@ -58,6 +58,14 @@ function table(title, head, align, rows, n,   i) {
 BEGIN {
   res = out "/results.txt"
   dat = out "/ratios.dat"
+  # The scenarios' targets: failed requests at most, median and worst
+  # latency in ms at most (- for none).
+  split("hold-silent 0 100 1500 hold-stalled 0 500 2000 quad-share 0 - 1000", t)
+  for (i = 1; i in t; i += 4) {
+    tfailed[t[i]] = t[i + 1] + 0
+    tmedian[t[i]] = t[i + 2]
+    tworst[t[i]] = t[i + 3] + 0
+  }
 }
 
 FILENAME == ARGV[1] {
@@ -95,6 +103,26 @@ FILENAME == ARGV[1] {
                        f["warm_kb"], f["after_kb"], f["children"], f["children_kb"],
                        f["zombies"], memv[nmem])
   next
+}
+
+/scenario=/ {
+  kv()
+  sc = f["scenario"]
+  ok = "requests" in f && f["failed"] <= tfailed[sc] && f["worst_ms"] <= tworst[sc] &&
+       (tmedian[sc] == "-" || f["median_ms"] <= tmedian[sc] + 0)
+  v = f["server"] == "nginx" ? "info" : ok ? "ok" : "BELOW"
+  missed += v == "BELOW"
+  goal = f["server"] == "nginx" ? "-" : sprintf("%d failed, %sworst %d", tfailed[sc],
+         tmedian[sc] == "-" ? "" : "median " tmedian[sc] ", ", tworst[sc])
+  rest = $0
+  sub(/^server=[^ ]* scenario=[^ ]* */, "", rest)
+  scenl[++nscen] = sprintf("loadgen scenario=%s server=%s %s target_failed=%s target_median_ms=%s " \
+                           "target_worst_ms=%s verdict=%s", sc, f["server"], rest, tfailed[sc],
+                           tmedian[sc], tworst[sc], v)
+  held = "held" in f ? sprintf(" (%d idle held, %d taken)", f["held"], f["accepted"]) : ""
+  scent[nscen] = sprintf("| %s | %s | %s | %s | %s | %s | %s | %s%s |", sc, f["server"], f["requests"],
+                         f["failed"], "median_ms" in f ? sprintf("%.1f", f["median_ms"]) : "-",
+                         "worst_ms" in f ? sprintf("%.1f", f["worst_ms"]) : "-", goal, v, held)
 }
 
 END {
@@ -157,8 +185,13 @@ END {
         "the warm-up, no zombies):",
         "| server | at rest | after warm-up | after load | children | children KiB | zombies | verdict |",
         "|---|---:|---:|---:|---:|---:|---:|---|", memt, nmem)
+  table("Latency of ordinary clients while hostile ones hold connections (ms; one run each):",
+        "| scenario | server | requests | failed | median | worst | target | verdict |",
+        "|---|---|---:|---:|---:|---:|---|---|", scent, nscen)
   for (i = 1; i <= nmem; i++)
     print "loadgen " meml[i] " verdict=" memv[i] >res
+  for (i = 1; i <= nscen; i++)
+    print scenl[i] >res
   close(res)
   close(dat)
   exit missed > 0

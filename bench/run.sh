@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # run.sh - builds a Release tree and runs the benchmark: quadserv and the page
 # servers against two reference servers (bench/refservers.cpp) and, for the
-# pages, nginx, in interleaved rounds. Prints the medians, the ratios to the
-# ceilings and to nginx, the CPU per operation and memory, and draws the
-# ratios.
+# pages, nginx, in interleaved rounds; then the latency scenarios, one run
+# each. Prints the medians, the ratios to the ceilings and to nginx, the CPU
+# per operation, memory and the scenarios' latencies, and draws the ratios.
 #   bench/run.sh [rounds] [seconds-per-run] [mode-prefix]
 # Defaults: 21 rounds of 0.3 s (more and shorter rounds spread a busy moment
-# of a shared machine over every server), every mode; a prefix
-# ("http-greetpage") runs only the modes whose names begin so. Results go to
-# build-bench/bench/: results.txt (one line per mode and server memory),
-# runs.txt (every run), report.md (the tables as printed), ratios.png, and
-# the servers' output in trace-*.txt. The modes and their targets are in
-# bench/modes.txt.
+# of a shared machine over every server), every mode and scenario; a prefix
+# ("http-greetpage", "hold-") runs only the modes and scenarios whose names
+# begin so. Results go to build-bench/bench/: results.txt (one line per mode,
+# server memory and scenario), runs.txt (every run), report.md (the tables
+# as printed), ratios.png, and the servers' output in trace-*.txt.
+# The modes and their targets are in bench/modes.txt, the scenarios' targets
+# in bench/report.awk.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,8 +49,12 @@ while read -r name load clients offset subject against ceiling target ntarget un
   mload[$name]=$load mclients[$name]=$clients moffset[$name]=$offset msubject[$name]=$subject
   magainst[$name]=$against mrow[$name]="$name $load $clients $offset $subject $against $ceiling $target $ntarget $unit"
 done <bench/modes.txt
-if [ ${#modes[@]} = 0 ]; then
-  echo "bench: no mode begins with \"$only\"" >&2
+scenarios=()
+for name in hold-silent hold-stalled quad-share; do
+  if selected "$name"; then scenarios+=("$name"); fi
+done
+if [ ${#modes[@]} = 0 ] && [ ${#scenarios[@]} = 0 ]; then
+  echo "bench: no mode or scenario begins with \"$only\"" >&2
   exit 2
 fi
 
@@ -191,6 +196,26 @@ for s in quadserv datepage clockpage greetpage fork_ref inproc_ref; do
   if [ -n "${pids[$s]:-}" ] && [ -n "${mem[$s.warm]:-}" ]; then memline "$s" >>"$out/memory.txt"; fi
 done
 
+# The latency scenarios, one run each, against the servers they concern.
+: >"$out/scenarios.txt"
+for sc in "${scenarios[@]}"; do
+  if [ "$sc" = quad-share ]; then
+    targets=("quadserv $((qbase + 13)) $((qbase + 7))")
+  else
+    targets=("datepage $((qbase + 200))" "nginx $((qbase + 202))")
+  fi
+  for t in "${targets[@]}"; do
+    read -ra args <<<"$t"
+    if [ -z "${pids[${args[0]}]:-}" ]; then
+      echo "bench: $sc: ${args[0]} is not running: not measured" >&2
+      continue
+    fi
+    line=$("$bin/loadgen" "$sc" "${args[@]:1}" 2>>"$out/loadgen-errors.txt") || line="scenario=$sc"
+    echo "server=${args[0]} $line" | tee -a "$out/scenarios.txt" >&2
+    sleep 2 # the server catches up with the connections just closed
+  done
+done
+
 # A server that ended during the run counts as a missed target.
 status=0
 for s in "${!pids[@]}"; do
@@ -203,7 +228,7 @@ stopservers
 
 echo
 awk -v out="$out" -v clktck="$(getconf CLK_TCK)" -f bench/report.awk \
-  "$out/modes.txt" "$out/runs.txt" "$out/memory.txt" | tee "$out/report.md" ||
+  "$out/modes.txt" "$out/runs.txt" "$out/memory.txt" "$out/scenarios.txt" | tee "$out/report.md" ||
   status=1
 echo
 cat "$out/results.txt"
