@@ -1,8 +1,6 @@
 // refserver - the benchmark's two reference servers: each serves what quadserv
 // and the page servers serve, with nothing but the work on the wire.
-//
 //   refserver fork|inproc BASE
-//
 // The fork reference accepts, forks, and the child writes the reply and
 // exits; the in-process reference answers in its own process. Both serve
 // echo, chargen, daytime and time at BASE+7, +19, +13, +37 as quadserv does,
@@ -11,6 +9,7 @@
 #include "datecommon.h"
 
 #include <err.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/wait.h>
@@ -20,6 +19,12 @@
 #include <cstring>
 
 namespace {
+
+// The services by key, at these offsets from the base, as quadserv adds its
+// base to the standard ports.
+enum svckey { k_echo, k_chargen, k_daytime, k_time, k_uecho, k_utime, k_date, k_clock, k_greet, nkeys };
+constexpr std::array<int, nkeys> keyoff = {7, 19, 13, 37, 7, 37, 80, 81, 82};
+constexpr std::array<bool, nkeys> keytcp = {true, true, true, true, false, false, true, true, true};
 
 constexpr auto datehead0 = pagejoin(pagehead, "Local daytime is: ");
 constexpr auto clockhead0 = pagejoin(pagehead, "Local time is: ");
@@ -41,13 +46,9 @@ void refreaper(int)
 void refecho(int s)
 {
     char buf[4096];
-    for (;;) {
-        ssize_t n = read(s, buf, sizeof buf);
-        if (n <= 0)
-            return;
+    for (ssize_t n; (n = read(s, buf, sizeof buf)) > 0;)
         if (write(s, buf, size_t(n)) < 0)
             return;
-    }
 }
 
 // refchargen: the stream a whole 95-line period per write, as quadserv sends it.
@@ -74,26 +75,21 @@ void reftime(int s)
     (void)!write(s, &v, sizeof v);
 }
 
-void refuecho(int s)
+// refudp: answers one datagram on s with its echo, or with the time value.
+void refudp(int s, bool timereply)
 {
     char buf[4096];
     sockaddr_storage fsin;
     socklen_t alen = sizeof fsin;
     ssize_t n = recvfrom(s, buf, sizeof buf, 0, sap(&fsin), &alen);
+    uint32_t v = timereply ? htonl(uint32_t(uint64_t(time(nullptr)) + unix1900)) : 0;
     if (n >= 0)
-        sendto(s, buf, size_t(n), 0, sap(&fsin), alen);
+        sendto(s, timereply ? static_cast<void *>(&v) : buf, timereply ? sizeof v : size_t(n), 0,
+               sap(&fsin), alen);
 }
 
-void refutime(int s)
-{
-    char buf[1];
-    sockaddr_storage fsin;
-    socklen_t alen = sizeof fsin;
-    if (recvfrom(s, buf, sizeof buf, 0, sap(&fsin), &alen) < 0)
-        return;
-    uint32_t v = htonl(uint32_t(uint64_t(time(nullptr)) + unix1900));
-    sendto(s, &v, sizeof v, 0, sap(&fsin), alen);
-}
+void refuecho(int s) { refudp(s, false); }
+void refutime(int s) { refudp(s, true); }
 
 // refpage: the page servers' exchange without their trace: one receive, the
 // first send, the second (the date by the locale's format, or the greeting),
@@ -116,6 +112,21 @@ void refpage(int s, std::string_view first, bool date)
 void refdate(int s) { refpage(s, datefirstsend, true); }
 void refclock(int s) { refpage(s, clockfirstsend, true); }
 void refgreet(int s) { refpage(s, {pagehead, sizeof pagehead - 1}, false); }
+
+// bindsock: a socket of type bound to the dual-stack wildcard at port, as the
+// suite's library opens them; -1 on failure, errno set.
+int bindsock(int type, int port)
+{
+    int s = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+    int off = 0, on = 1;
+    sockaddr_in6 sin6 = {.sin6_family = AF_INET6, .sin6_port = htons(uint16_t(port)), .sin6_flowinfo = 0,
+                         .sin6_addr = in6addr_any, .sin6_scope_id = 0};
+    if (s < 0 || setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) < 0 ||
+        (type == SOCK_STREAM && setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) ||
+        bind(s, sap(&sin6), sizeof sin6) < 0)
+        return -1; // the process ends at once: the socket needs no close
+    return s;
+}
 
 constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refdaytime, reftime,
                                                       refuecho, refutime, refdate, refclock, refgreet};
