@@ -91,22 +91,21 @@ void refudp(int s, bool timereply)
 void refuecho(int s) { refudp(s, false); }
 void refutime(int s) { refudp(s, true); }
 
-// refpage: the page servers' exchange without their trace: one receive, the
-// first send, the second (the date by the locale's format, or the greeting),
-// then the same end of the connection.
+// refpage: the page servers' exchange without their trace: one receive,
+// waiting as they do, the date text (or the greeting), the two sends as
+// they make them, then the same end of the connection.
 void refpage(int s, std::string_view first, bool date)
 {
-    char request[1024];
-    ssize_t n = recv(s, request, sizeof request, 0);
-    (void)send(s, first.data(), first.size(), 0);
+    char request[1024], dts[256];
+    int n = pagerecv(s, request, sizeof request);
+    std::string_view body(hellomsg, sizeof hellomsg - 1);
     if (date) {
-        char dts[256];
         datetext(dts);
-        (void)send(s, dts, strlen(dts), 0);
-    } else {
-        (void)send(s, hellomsg, sizeof hellomsg - 1, 0);
+        body = dts;
     }
-    pageend(s, n <= 0 ? pagereq::none : pagewhole({request, size_t(n)}) ? pagereq::whole : pagereq::cut);
+    (void)send(s, first.data(), first.size(), MSG_MORE);
+    (void)send(s, body.data(), body.size(), 0);
+    pageend(s, pagefound(request, n));
 }
 
 void refdate(int s) { refpage(s, datefirstsend, true); }
@@ -147,6 +146,8 @@ constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refda
             err(1, "reference: port %d", base + keyoff[k]);
         if (keytcp[k] && listen(socks[k], 32) < 0)
             err(1, "reference: listen on %d", base + keyoff[k]);
+        if (k >= k_date)
+            pagedefer(socks[k]); // as the page servers' listeners
         FD_SET(socks[k], &afds);
         nfds = std::max(nfds, socks[k] + 1);
     }

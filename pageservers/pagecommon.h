@@ -72,6 +72,18 @@ inline bool pageinherits(int sd)
 // the first connection shows it, then 1 or 0 (each connection sets its own).
 inline int pageinherited = -1;
 
+// pagedefer: has msock hand connections over once they have something to
+// read, or have been silent for pagedefersec, where the platform can; the
+// receive then waits only pagesilentms.
+inline void pagedefer(int msock)
+{
+#ifdef TCP_DEFER_ACCEPT
+    int defer = pagedefersec;
+    if (setsockopt(msock, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof defer) == 0)
+        pagerecvms = pagesilentms;
+#endif
+}
+
 // pagesetup: prepares the process and its listening socket msock: a
 // client that has gone away makes a send fail (shown in the trace) instead of
 // ending the server with SIGPIPE; a stop signal ends it between connections,
@@ -84,11 +96,7 @@ inline void pagesetup(int msock)
     signal(SIGPIPE, SIG_IGN);
     stopsignals(msock);
     pagebounds(msock);
-#ifdef TCP_DEFER_ACCEPT
-    int defer = pagedefersec;
-    if (setsockopt(msock, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof defer) == 0)
-        pagerecvms = pagesilentms;
-#endif
+    pagedefer(msock);
 }
 
 // pageaccept: the next connection on msock, its peer in sa (size bytes at most,
@@ -192,6 +200,14 @@ inline int pagerecv(int sd, char *buf, std::size_t len)
     }
 }
 
+// pagefound: what a receive of n bytes into request found.
+inline pagereq pagefound(const char *request, int n)
+{
+    if (n <= 0)
+        return pagereq::none;
+    return pagewhole({request, std::size_t(n)}) ? pagereq::whole : pagereq::cut;
+}
+
 // pageread: reads the request once (never looked at but for its end),
 // tracing it; a failed or timed-out receive shows as -1.
 inline pagereq pageread(int sd)
@@ -200,9 +216,7 @@ inline pagereq pageread(int sd)
     puts("Reading request...");
     int bytes_received = pagerecv(sd, request, sizeof request);
     printf("Received %d bytes.\n", bytes_received);
-    if (bytes_received <= 0)
-        return pagereq::none;
-    return pagewhole({request, std::size_t(bytes_received)}) ? pagereq::whole : pagereq::cut;
+    return pagefound(request, bytes_received);
 }
 
 // pageend: readies sd for the caller's close. Closing with unread input
