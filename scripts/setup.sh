@@ -51,9 +51,9 @@ if [ "${#missing[@]}" -gt 0 ]; then
     "${missing[@]}" >/dev/null
 fi
 
-# Locales of other languages for the page servers' date tests.
+# Locales of other languages for the page servers' date tests and examples.
 if [ "$mode" = tests ]; then
-  wanted=(de_DE.UTF-8 fr_FR.UTF-8)
+  wanted=(de_DE.UTF-8 fr_FR.UTF-8 ru_RU.UTF-8)
   have=$(locale -a 2>/dev/null | tr 'A-Z' 'a-z' | sed 's/utf-8/utf8/')
   gen=()
   for l in "${wanted[@]}"; do

@@ -14,7 +14,7 @@
 . "$(dirname "$0")/common.sh"
 need socat nc curl mandoc unshare ip timeout
 [ -x /usr/sbin/rdate ] || skip "rdate is not installed"
-grep -qix 'de_DE\.utf-\?8' <<<"$(locale -a 2>/dev/null)" || skip "the locale de_DE.UTF-8 is not installed"
+grep -qix 'ru_RU\.utf-\?8' <<<"$(locale -a 2>/dev/null)" || skip "the locale ru_RU.UTF-8 is not installed"
 needprograms quadserv datepage clockpage greetpage streamgreetsrv streamgreetsrv6 dgramgreetsrv \
              dgramgreetsrv6 streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6 greetlocal
 src=$(cd "$src" && pwd) build=$(cd "$build" && pwd)
