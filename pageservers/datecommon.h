@@ -1,18 +1,16 @@
 // datecommon - what datepage and clockpage share: the command line, the
-// locale and the head that names the date's charset, the accept loop with
-// the library's peer text, and the locale's date text.
+// locale and the head that names the date's charset, the local date text,
+// and the exchange of one connection.
 #ifndef DATECOMMON_H
 #define DATECOMMON_H
 
 #include <langinfo.h>
-#include <unistd.h>
 
 #include <clocale>
 #include <cstring>
 #include <ctime>
 
 #include "pagecommon.h"
-#include "portkit.h"
 
 // dateservice: argv[1], or dflt without an argument. Any other argument count
 // ends the process with the usage report and, as these programs always have,
@@ -128,27 +126,6 @@ inline void dateexchange(int sd)
     char dts[256];
     datetext(dts);
     pagereply(sd, datefirst(dts), dts, req);
-}
-
-// dateloop: serves msock for ever, one connection at a time, through handler,
-// the first send built from response; ends the process (err) when accept
-// fails for good or satop fails.
-template <typename Handler>
-[[noreturn]] void dateloop(int msock, std::string_view response, Handler handler)
-{
-    datestart(response);
-    pagesetup(msock);
-    for (;;) {
-        sockaddr_storage fsa;
-        socklen_t salen;
-        int ssock = pageaccept(msock, sap(&fsa), sizeof fsa, &salen);
-        char fmtaddr[128];
-        if (satop(sap(&fsa), fmtaddr, sizeof fmtaddr) == nullptr)
-            err(1, "main() satop failed");
-        printf("connection from %s\n", fmtaddr);
-        handler(ssock);
-        close(ssock);
-    }
 }
 
 #endif

@@ -106,12 +106,11 @@ static int passiveTCPsock(const char *service)
     return pasvsd;
 }
 
-// greetpage: serves one connection with the greeting page; returns 0, failures
-// show in the trace only.
-static int greetpage(int tsockd)
+// greetpage: serves one connection with the greeting page; failures show in
+// the trace only.
+static void greetpage(const int tsockd)
 {
     pagereply(tsockd, pagehead, hellomsg, pageread(tsockd));
-    return 0;
 }
 
 // Arguments are not read: the port is fixed.

@@ -52,13 +52,6 @@ consteval std::array<char, N + M - 1> pagejoin(const char (&a)[N], const char (&
     return out;
 }
 
-// pagebounds: sets the send bound on sd.
-inline void pagebounds(int sd)
-{
-    timeval tv = {.tv_sec = pagewaitsec, .tv_usec = 0};
-    setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
 // pageinherits: whether sd carries the send bound at pagewaitsec.
 inline bool pageinherits(int sd)
 {
@@ -68,8 +61,9 @@ inline bool pageinherits(int sd)
            tv.tv_usec == 0;
 }
 
-// Whether accepted sockets come with the listening socket's bound: -1 until
-// the first connection shows it, then 1 or 0 (each connection sets its own).
+// Whether accepted sockets come with the listening socket's send bound: -1
+// until the first connection shows it, then 1 or 0 (each connection sets its
+// own).
 inline int pageinherited = -1;
 
 // pagedefer: has msock hand connections over once they have something to
@@ -95,7 +89,7 @@ inline void pagesetup(int msock)
 {
     signal(SIGPIPE, SIG_IGN);
     stopsignals(msock);
-    pagebounds(msock);
+    timebound(msock, SO_SNDTIMEO, pagewaitsec);
     pagedefer(msock);
 }
 
@@ -115,21 +109,10 @@ inline int pageaccept(int msock, sockaddr *sa, socklen_t size, socklen_t *salen)
             if (pageinherited < 0)
                 pageinherited = pageinherits(ssock);
             if (pageinherited == 0)
-                pagebounds(ssock);
+                timebound(ssock, SO_SNDTIMEO, pagewaitsec);
             return ssock;
         }
-        // A stop wakes the wait: back to the check for it.
-        if (stopsig != 0)
-            continue;
-        switch (acceptverdict(errno)) {
-        case acceptfail::skip:
-            break;
-        case acceptfail::rest:
-            acceptrest();
-            break;
-        case acceptfail::fatal:
-            err(1, "main() accept");
-        }
+        acceptfailed("main() accept");
     }
 }
 

@@ -41,6 +41,12 @@ unsigned decimalport(const char *s)
     return v;
 }
 
+// setflag: sets the int option name of level on s to value; -1 on failure.
+int setflag(int s, int level, int name, int value)
+{
+    return setsockopt(s, level, name, &value, sizeof value);
+}
+
 // opensock: a socket of type bound to port on the IPv6 wildcard that also
 // takes IPv4 clients, or on the IPv4 wildcard where the host has no IPv6.
 int opensock(int type, uint16_t port, const char *service, const char *proto)
@@ -54,17 +60,11 @@ int opensock(int type, uint16_t port, const char *service, const char *proto)
     if (s < 0)
         err(1, "%s/%s: can't create socket", service, proto);
 
-    if (family == AF_INET6) {
-        int off = 0;
-        if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) < 0)
-            err(1, "%s/%s: can't take IPv4 on an IPv6 socket", service, proto);
-    }
+    if (family == AF_INET6 && setflag(s, IPPROTO_IPV6, IPV6_V6ONLY, 0) < 0)
+        err(1, "%s/%s: can't take IPv4 on an IPv6 socket", service, proto);
     // Only TCP: on UDP address reuse would let a second server share the port.
-    if (type == SOCK_STREAM) {
-        int on = 1;
-        if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
-            err(1, "%s/%s: can't set SO_REUSEADDR", service, proto);
-    }
+    if (type == SOCK_STREAM && setflag(s, SOL_SOCKET, SO_REUSEADDR, 1) < 0)
+        err(1, "%s/%s: can't set SO_REUSEADDR", service, proto);
 
     int rc;
     if (family == AF_INET6) {

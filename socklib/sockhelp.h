@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <err.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -59,12 +61,14 @@ inline acceptfail acceptverdict(int e)
     return oneof(e, acceptshortages) ? acceptfail::rest : acceptfail::fatal;
 }
 
-// acceptrest: an iterative server's rest after a shortage; a stop signal
-// cuts it short.
-inline void acceptrest()
+
+// timebound: a send (SO_SNDTIMEO) or receive (SO_RCVTIMEO) on sd that makes
+// no progress for secs then fails with EAGAIN; a socket where it cannot be
+// set is served unbounded.
+inline void timebound(int sd, int opt, time_t secs)
 {
-    timespec rest = {.tv_sec = acceptrestms / 1000, .tv_nsec = acceptrestms % 1000 * 1000000};
-    nanosleep(&rest, nullptr);
+    timeval tv = {.tv_sec = secs, .tv_usec = 0};
+    (void)setsockopt(sd, SOL_SOCKET, opt, &tv, sizeof tv);
 }
 
 // peeraddr: the address and port (network order) of an IPv4 or IPv6 sender
@@ -204,6 +208,27 @@ inline void stopsignals(int sd)
     sigaction(SIGALRM, &sa, nullptr);
     sigaddset(&caught, SIGALRM);
     sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+}
+
+// acceptfailed: an iterative server's one reaction to accept's failure in
+// errno: none for a skip or a stop (its turn comes next), a rest on a
+// shortage, which a stop signal cuts short; any other failure ends the
+// process through err with what.
+inline void acceptfailed(const char *what)
+{
+    if (stopsig != 0)
+        return;
+    switch (acceptverdict(errno)) {
+    case acceptfail::skip:
+        return;
+    case acceptfail::rest: {
+        timespec rest = {.tv_sec = acceptrestms / 1000, .tv_nsec = acceptrestms % 1000 * 1000000};
+        nanosleep(&rest, nullptr);
+        return;
+    }
+    case acceptfail::fatal:
+        err(1, "%s", what);
+    }
 }
 
 // stopturn: called before each turn's wait. When a stop signal has come, it

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -20,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 #include <numeric>
 
 struct service {
@@ -28,27 +28,6 @@ struct service {
     signed char sv_useTCP;
     int sv_sock;
     void (*sv_func)(const int);
-};
-
-static void TCPechod(const int);
-static void TCPchargend(const int);
-static void TCPdaytimed(const int);
-static void TCPtimed(const int);
-static void UDPechod(const int);
-static void UDPchargend(const int);
-static void UDPdaytimed(const int);
-static void UDPtimed(const int);
-
-constinit static service svent[] = {
-    {.sv_name = "echo", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPechod},
-    {.sv_name = "chargen", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPchargend},
-    {.sv_name = "daytime", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPdaytimed},
-    {.sv_name = "time", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPtimed},
-    {.sv_name = "echo", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPechod},
-    {.sv_name = "chargen", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPchargend},
-    {.sv_name = "daytime", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPdaytimed},
-    {.sv_name = "time", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPtimed},
-    {.sv_name = nullptr, .sv_useTCP = 0, .sv_sock = 0, .sv_func = nullptr},
 };
 
 constinit static std::array<service *, 64> fd2sv{};
@@ -175,9 +154,8 @@ static uint32_t timevalue()
 // fails with EAGAIN, so a vanished client does not hold its child for ever.
 static void idlebound(int fd)
 {
-    timeval tv = {.tv_sec = idlesecs, .tv_usec = 0};
-    (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    timebound(fd, SO_RCVTIMEO, idlesecs);
+    timebound(fd, SO_SNDTIMEO, idlesecs);
 }
 
 // idledout: whether the failure in errno is idlebound's time-out.
@@ -291,6 +269,20 @@ static void UDPtimed(const int sock)
     uint32_t now = timevalue();
     udpreply(sock, &now, sizeof now, fsin);
 }
+
+// The services, each over TCP and then over UDP, in the order their
+// sockets are opened; the sentinel row ends the walk.
+constinit static service svent[] = {
+    {.sv_name = "echo", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPechod},
+    {.sv_name = "chargen", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPchargend},
+    {.sv_name = "daytime", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPdaytimed},
+    {.sv_name = "time", .sv_useTCP = 1, .sv_sock = -1, .sv_func = TCPtimed},
+    {.sv_name = "echo", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPechod},
+    {.sv_name = "chargen", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPchargend},
+    {.sv_name = "daytime", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPdaytimed},
+    {.sv_name = "time", .sv_useTCP = 0, .sv_sock = -1, .sv_func = UDPtimed},
+    {.sv_name = nullptr, .sv_useTCP = 0, .sv_sock = 0, .sv_func = nullptr},
+};
 
 // reaper: collects every ended child, counts it off and frees its slot;
 // errno is kept for the interrupted code.
