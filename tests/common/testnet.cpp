@@ -1,6 +1,6 @@
 // testnet - ports, namespaces, socket addresses and sockets for the tests.
 #include "testnet.h"
-#include "testproc.h"
+#include "sockhelp.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -178,7 +178,7 @@ bool portfreeboth(int port)
 
 std::mt19937 &rng()
 {
-    static std::mt19937 gen(unsigned(getpid()) ^ unsigned(nowms()));
+    static std::mt19937 gen(unsigned(getpid()) ^ unsigned(monotonicms()));
     return gen;
 }
 
@@ -281,11 +281,34 @@ int localsock(const std::string &host, int type, int port)
     return s;
 }
 
+int connectfrom(const std::string &src, int srcport, const std::string &host, int port,
+                bool nonblocking)
+{
+    Addr a = addr(host, port);
+    int s = localsock(src, SOCK_STREAM, srcport);
+    if (s >= 0 && ((nonblocking && fcntl(s, F_SETFL, O_NONBLOCK) < 0) ||
+                   (connect(s, a.sa(), a.len) < 0 && !(nonblocking && errno == EINPROGRESS)))) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+int holder(const std::string &host, int port, const std::string &proto)
+{
+    int s = localsock(host, proto == "tcp" ? SOCK_STREAM : SOCK_DGRAM, port);
+    if (s >= 0 && proto == "tcp" && listen(s, 1) < 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
 bool readable(int fd, int timeoutms)
 {
-    long deadline = nowms() + timeoutms;
+    long deadline = monotonicms() + timeoutms;
     for (;;) {
-        long left = std::max(0L, deadline - nowms());
+        long left = std::max(0L, deadline - monotonicms());
         pollfd pfd = {fd, POLLIN, 0};
         int n = poll(&pfd, 1, int(left));
         if (n >= 0 || errno != EINTR)
@@ -310,9 +333,9 @@ bool sendall(int fd, const std::string &data)
 Reply readtoend(int fd, int timeoutms)
 {
     Reply r;
-    long deadline = nowms() + timeoutms;
+    long deadline = monotonicms() + timeoutms;
     for (;;) {
-        if (!readable(fd, int(std::max(0L, deadline - nowms())))) {
+        if (!readable(fd, int(std::max(0L, deadline - monotonicms())))) {
             r.error = ETIMEDOUT;
             return r;
         }
@@ -340,8 +363,8 @@ std::string recvall(int fd, int timeoutms)
 std::string recvn(int fd, size_t n, int timeoutms)
 {
     std::string got;
-    long deadline = nowms() + timeoutms;
-    while (got.size() < n && readable(fd, int(std::max(0L, deadline - nowms())))) {
+    long deadline = monotonicms() + timeoutms;
+    while (got.size() < n && readable(fd, int(std::max(0L, deadline - monotonicms())))) {
         char buf[4096];
         size_t want = std::min(sizeof buf, n - got.size());
         ssize_t k = recv(fd, buf, want, MSG_DONTWAIT);
@@ -369,14 +392,18 @@ std::optional<std::string> recvone(int fd, int timeoutms, sockaddr_storage *from
     return std::string(buf, size_t(n));
 }
 
-std::optional<std::string> tcpask(const std::string &host, int port, const std::string &req,
-                                  int timeoutms)
+Reply ask(const std::string &host, int port, const std::string &req, int timeoutms)
 {
     Fd s(tcpconnect(host, port, timeoutms));
-    if (s < 0 || (!req.empty() && !sendall(s, req)))
-        return std::nullopt;
+    if (s < 0 || (!req.empty() && !sendall(s, req))) {
+        Reply r;
+        r.error = ECONNREFUSED;
+        return r;
+    }
     shutdown(s, SHUT_WR);
-    return recvall(s, timeoutms);
+    Reply r = readtoend(s, timeoutms);
+    r.localport = localport(s);
+    return r;
 }
 
 std::optional<std::string> udpask(const std::string &host, int port, const std::string &req,

@@ -102,6 +102,13 @@ inline int udpsocket(const std::string &host, int port, int timeoutms = 2000)
 // localsock: a socket of type bound to host at port (0: any free one), with
 // SO_REUSEADDR; -1 on failure with errno set.
 int localsock(const std::string &host, int type, int port = 0);
+// connectfrom: a TCP connection from src (at srcport, 0: any) to host at
+// port, made at once, or under way when nonblocking; -1 on failure.
+int connectfrom(const std::string &src, int srcport, const std::string &host, int port,
+                bool nonblocking = false);
+// holder: a socket that holds port of proto on host (listening for tcp), as
+// another program would; -1 on failure with errno set.
+int holder(const std::string &host, int port, const std::string &proto);
 
 // readable: whether fd has input (or an end) within timeoutms.
 bool readable(int fd, int timeoutms);
@@ -113,6 +120,7 @@ struct Reply {
     std::string data;
     bool cleanend = false; // end of stream, not a reset, an error or a time-out
     int error = 0;         // errno of the failed receive, ETIMEDOUT after timeoutms
+    int localport = -1;    // the client's own port, when ask made the connection
 };
 // readtoend: every byte until end of stream, error or timeoutms.
 Reply readtoend(int fd, int timeoutms = 5000);
@@ -123,9 +131,16 @@ std::string recvn(int fd, size_t n, int timeoutms = 5000);
 // recvone: the next datagram on fd within timeoutms, its sender in from.
 std::optional<std::string> recvone(int fd, int timeoutms, sockaddr_storage *from = nullptr);
 
-// tcpask: connect, send req (if any), half-close, read to the end.
-std::optional<std::string> tcpask(const std::string &host, int port, const std::string &req = "",
-                                  int timeoutms = 5000);
+// ask: connect, send req (if any), half-close, read to the end; error is
+// ECONNREFUSED when no connection was made or the request could not go.
+Reply ask(const std::string &host, int port, const std::string &req = "", int timeoutms = 5000);
+// tcpask: ask's bytes, nullopt when no connection was made.
+inline std::optional<std::string> tcpask(const std::string &host, int port,
+                                         const std::string &req = "", int timeoutms = 5000)
+{
+    Reply r = ask(host, port, req, timeoutms);
+    return r.localport < 0 ? std::nullopt : std::optional(r.data);
+}
 // udpask: one request datagram from a fresh socket, one reply datagram
 // (nullopt on time-out or error).
 std::optional<std::string> udpask(const std::string &host, int port, const std::string &req,

@@ -30,27 +30,6 @@
 extern char **environ;
 
 namespace tp {
-namespace {
-
-// waitreadable: poll fd for input until the deadline (ms on the monotonic clock).
-bool waitreadable(int fd, long deadline)
-{
-    for (;;) {
-        long left = deadline - nowms();
-        if (left <= 0)
-            return false;
-        pollfd pfd = {fd, POLLIN, 0};
-        int n = poll(&pfd, 1, int(left));
-        if (n > 0)
-            return true;
-        if (n == 0)
-            return false;
-        if (errno != EINTR)
-            return false;
-    }
-}
-
-} // namespace
 
 std::string bin(const std::string &name) { return std::string(TEST_BIN_DIR) + "/" + name; }
 
@@ -176,7 +155,7 @@ std::optional<int> wait(Proc &p, int timeoutms)
 {
     if (p.pid <= 0)
         return std::nullopt;
-    long deadline = nowms() + timeoutms;
+    long deadline = monotonicms() + timeoutms;
     for (;;) {
         int st;
         pid_t r = waitpid(p.pid, &st, WNOHANG);
@@ -186,7 +165,7 @@ std::optional<int> wait(Proc &p, int timeoutms)
         }
         if (r < 0 && errno != EINTR)
             return std::nullopt;
-        if (nowms() >= deadline)
+        if (monotonicms() >= deadline)
             return std::nullopt;
         usleep(5000);
     }
@@ -233,7 +212,7 @@ std::optional<int> stopstalled(Proc &p, const std::function<bool()> &exchange, i
 
 std::optional<std::string> readline(Proc &p, int timeoutms)
 {
-    long deadline = nowms() + timeoutms;
+    long deadline = monotonicms() + timeoutms;
     for (;;) {
         size_t nl = p.buffered.find('\n');
         if (nl != std::string::npos) {
@@ -243,7 +222,7 @@ std::optional<std::string> readline(Proc &p, int timeoutms)
                 line.pop_back();
             return line;
         }
-        if (p.out < 0 || !waitreadable(p.out, deadline))
+        if (p.out < 0 || !readable(p.out, int(deadline - monotonicms())))
             return std::nullopt;
         char buf[4096];
         ssize_t n = read(p.out, buf, sizeof buf);
@@ -258,8 +237,8 @@ std::optional<std::string> readline(Proc &p, int timeoutms)
 std::string readfor(int fd, int timeoutms)
 {
     std::string got;
-    long deadline = nowms() + timeoutms;
-    while (fd >= 0 && waitreadable(fd, deadline)) {
+    long deadline = monotonicms() + timeoutms;
+    while (fd >= 0 && readable(fd, int(deadline - monotonicms()))) {
         char buf[4096];
         ssize_t n = read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
@@ -285,7 +264,7 @@ Result run(const std::vector<std::string> &argv, const std::string &input, const
     (void)!write(inp[1], input.data(), input.size());
     close(inp[1]);
 
-    long deadline = nowms() + timeoutms;
+    long deadline = monotonicms() + timeoutms;
     // Read both streams until both close or time runs out.
     int fds[2] = {p.out, p.err};
     std::string *dst[2] = {&r.out, &r.err};
@@ -300,7 +279,7 @@ Result run(const std::vector<std::string> &argv, const std::string &input, const
             }
         if (n == 0)
             break;
-        long left = deadline - nowms();
+        long left = deadline - monotonicms();
         if (left <= 0)
             break;
         int k = poll(pfd, nfds_t(n), int(left));
@@ -319,7 +298,7 @@ Result run(const std::vector<std::string> &argv, const std::string &input, const
                 fds[which[j]] = -1;
         }
     }
-    long left = deadline - nowms();
+    long left = deadline - monotonicms();
     if (auto st = wait(p, int(left > 0 ? left : 0)))
         r.status = *st;
     else
@@ -332,13 +311,6 @@ int exitcode(int status)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-
-long nowms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 std::string tool(const std::string &cmd)
 {
@@ -359,8 +331,8 @@ Proc serve(const std::vector<std::string> &argv, int port, const std::string &pr
            const SpawnOpts &opts)
 {
     Proc p = spawn(argv, opts);
-    long deadline = nowms() + 10000;
-    while (!bound(port, proto) && running(p) && nowms() < deadline)
+    long deadline = monotonicms() + 10000;
+    while (!bound(port, proto) && running(p) && monotonicms() < deadline)
         usleep(5000);
     if (!bound(port, proto)) {
         stop(p);
@@ -369,6 +341,54 @@ Proc serve(const std::vector<std::string> &argv, int port, const std::string &pr
                       << why;
     }
     return p;
+}
+
+Proc servefixed(const std::vector<std::string> &argv, int port, const std::string &proto,
+                const SpawnOpts &opts)
+{
+    std::string why = fixedport(port, proto);
+    if (!why.empty()) {
+        ADD_FAILURE() << why;
+        return {};
+    }
+    return serve(argv, port, proto, opts);
+}
+
+Result runheld(const std::vector<std::string> &argv, const std::string &host, int port,
+               const std::string &proto, const SpawnOpts &opts)
+{
+    Fd held(holder(host, port, proto));
+    if (held < 0)
+        ADD_FAILURE() << "cannot hold " << proto << " port " << port << ": " << strerror(errno);
+    return run(argv, "", opts);
+}
+
+std::string lowports()
+{
+    if (isolate() || geteuid() == 0)
+        return "";
+    return "ports below 1024 need root or a network namespace of our own, and this host "
+           "allows neither";
+}
+
+testing::AssertionResult endedby(std::optional<int> st, int sig)
+{
+    if (!st)
+        return testing::AssertionFailure() << "still running";
+    if (WIFSIGNALED(*st) && WTERMSIG(*st) == sig)
+        return testing::AssertionSuccess();
+    if (WIFSIGNALED(*st))
+        return testing::AssertionFailure() << "ended by signal " << WTERMSIG(*st);
+    return testing::AssertionFailure() << "exited with status " << exitcode(*st);
+}
+
+std::vector<std::string> filelines(const std::string &path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    return lines;
 }
 
 namespace {
@@ -460,11 +480,11 @@ int zombies(pid_t pid)
 
 bool waitchildren(pid_t pid, int n, int timeoutms)
 {
-    long deadline = nowms() + timeoutms;
+    long deadline = monotonicms() + timeoutms;
     for (;;) {
         if (children(pid) == n && zombies(pid) == 0)
             return true;
-        if (nowms() >= deadline)
+        if (monotonicms() >= deadline)
             return false;
         usleep(10000);
     }

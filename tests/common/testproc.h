@@ -3,6 +3,8 @@
 #ifndef TESTPROC_H
 #define TESTPROC_H
 
+#include <gtest/gtest.h>
+
 #include <sys/types.h>
 
 #include <functional>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sockhelp.h"
 #include "testnet.h"
 
 namespace tp {
@@ -95,6 +98,24 @@ inline bool have(const std::string &cmd) { return !tool(cmd).empty(); }
 // running() on the result before using it.
 Proc serve(const std::vector<std::string> &argv, int port, const std::string &proto,
            const SpawnOpts &opts = {});
+// servefixed: serve for a server on a fixed port (5678, the standard ones):
+// in a network of the test's own, or on the host's port once it is free;
+// records a failure and starts nothing when neither can be had.
+Proc servefixed(const std::vector<std::string> &argv, int port, const std::string &proto,
+                const SpawnOpts &opts = {});
+// runheld: runs argv to its end while a socket of ours holds port of proto
+// on host, as another program would.
+Result runheld(const std::vector<std::string> &argv, const std::string &host, int port,
+               const std::string &proto, const SpawnOpts &opts = {});
+// lowports: "" when this test may bind ports below 1024 (in a network of its
+// own, or as root), else why not, for a skip.
+std::string lowports();
+
+// endedby: whether the wait status st (nullopt: still running) is an end by
+// signal sig, with what it was otherwise.
+testing::AssertionResult endedby(std::optional<int> st, int sig);
+// filelines: the lines of the file at path.
+std::vector<std::string> filelines(const std::string &path);
 
 // fdlimit: the command prefix that runs a program with at most n open
 // descriptors (prlimit, the hard limit kept); empty when prlimit is missing.
@@ -119,8 +140,6 @@ std::vector<std::string> fdtargets(pid_t pid);
 long rsskb(pid_t pid);
 long cputicks(pid_t pid);
 
-// nowms: milliseconds on the monotonic clock.
-long nowms();
 
 } // namespace tp
 

@@ -12,22 +12,19 @@ namespace {
 
 const std::string page = pt::head + "Hello World!\n";
 
-// greet: greetpage started with args and env in a network of the test's own
-// (or on the host's port once it is free); check tp::running on the result.
+// greet: greetpage started with args and env; check tp::running on the result.
 tp::Proc greet(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {})
 {
-    EXPECT_EQ(tp::fixedport(5678, "tcp"), "");
     std::vector<std::string> argv = {tp::bin("greetpage")};
     argv.insert(argv.end(), args.begin(), args.end());
-    return tp::serve(argv, 5678, "tcp", pt::pageopts("C", env));
+    return tp::servefixed(argv, 5678, "tcp", pt::pageopts("C", env));
 }
 
 // fromport: the trace's peer line for a client on 127.0.0.1 at localport.
 std::string fromport(tp::Proc &p, int localport)
 {
-    tp::Fd s(tp::localsock("127.0.0.1", SOCK_STREAM, localport), true);
-    tp::Addr a = tp::addr("127.0.0.1", 5678);
-    if (s < 0 || connect(s, a.sa(), a.len) != 0)
+    tp::Fd s(tp::connectfrom("127.0.0.1", localport, "127.0.0.1", 5678), true);
+    if (s < 0)
         return "cannot connect from port " + std::to_string(localport);
     const std::string req = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
     EXPECT_TRUE(tp::sendall(s, req));
@@ -63,9 +60,7 @@ TEST(Greetpage, CurlWithALongCookieGetsTheGreeting)
     auto p = greet();
     ASSERT_TRUE(tp::running(p));
     // Far more than the one receive reads: the rest is drained, not reset.
-    auto r = tp::run({"curl", "-sS", "--max-time", "20", "-H", "Cookie: session=" + std::string(6000, 'c'),
-                      "http://127.0.0.1:5678/"},
-                     "", {}, 30000);
+    auto r = pt::curl(5678, 6000);
     EXPECT_EQ(tp::exitcode(r.status), 0) << r.err;
     EXPECT_EQ(r.out, "Hello World!\n");
     auto lines = pt::trace(p);
@@ -83,10 +78,7 @@ TEST(Greetpage, HostileClientsDoNotStopIt)
 TEST(Greetpage, HeldPortIsReported)
 {
     ASSERT_EQ(tp::fixedport(5678, "tcp"), "");
-    tp::Fd s(tp::localsock("0.0.0.0", SOCK_STREAM, 5678));
-    ASSERT_GE(s, 0);
-    ASSERT_EQ(listen(s, 1), 0);
-    auto r = tp::run({tp::bin("greetpage")}, "", pt::pageopts("C", {}, false));
+    auto r = tp::runheld({tp::bin("greetpage")}, "0.0.0.0", 5678, "tcp", pt::pageopts("C", {}, false));
     EXPECT_EQ(tp::exitcode(r.status), 1);
     EXPECT_EQ(r.err, "greetpage: bind() failed. : Address already in use\n\n");
     EXPECT_EQ(r.out, "");
@@ -96,7 +88,7 @@ TEST(Greetpage, UnprintablePeerShowsTheResolversText)
 {
     auto p = greet({}, pt::faults("FAULTSHIM_GETNAMEINFO=1"));
     ASSERT_TRUE(tp::running(p));
-    EXPECT_EQ(pt::ask(5678, "GET / HTTP/1.1\r\n\r\n").bytes, page);
+    EXPECT_EQ(pt::ask(5678).data, page);
     auto lines = pt::trace(p);
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[0], std::string("connection from ") + gai_strerror(EAI_FAIL));

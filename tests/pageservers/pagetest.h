@@ -33,13 +33,23 @@ inline std::vector<std::string> faults(const std::string &plan)
     return {"LD_PRELOAD=" FAULTSHIM, "ASAN_OPTIONS=verify_asan_link_order=0", plan};
 }
 
-// Exchange of one client: what it received and its own port.
-struct Got {
-    std::string bytes;
-    int localport = -1;
-};
-// ask: connects to host:port, sends req (if any), reads to the end.
-Got ask(int port, const std::string &req, const std::string &host = "127.0.0.1");
+// A request as a browser's begins, whole.
+inline const std::string get = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+
+// ask: one client's exchange with a page server on 127.0.0.1 (or host) at
+// port: req sent, the page read to the end.
+inline tp::Reply ask(int port, const std::string &req = get, const std::string &host = "127.0.0.1")
+{
+    return tp::ask(host, port, req, 10000);
+}
+
+// curl: curl fetching http://127.0.0.1:port/, with a Cookie header of
+// cookie bytes when that is not 0.
+tp::Result curl(int port, size_t cookie = 0);
+
+// received: the number a "Received n bytes." trace line gives; -2 for any
+// other line.
+int received(const std::string &line);
 
 // trace: the next n lines of the server's trace (fewer on time-out).
 std::vector<std::string> trace(tp::Proc &p, size_t n = 6, int timeoutms = 10000);
@@ -49,9 +59,10 @@ void expecttrace(const std::vector<std::string> &lines, const std::string &peer,
                  int first, int second);
 
 // datetexts: the date texts of locale (LC_ALL name) for every second from
-// before to after, in UTC, with fmt or the locale's own date-and-time format.
+// before to after, in UTC or in the zone of zonefile, with fmt or the
+// locale's own date-and-time format.
 std::vector<std::string> datetexts(const std::string &locale, time_t before, time_t after,
-                                   const char *fmt = nullptr);
+                                   const char *fmt = nullptr, const std::string &zonefile = "");
 
 // ascii: whether s holds no byte above 0x7f.
 bool ascii(const std::string &s);

@@ -368,8 +368,8 @@ std::vector<tp::Fd> openflood(const tp::Quad &q, int port, int n, int cap,
         if (flood.size() % 16 != 0 && i + 1 < n)
             continue;
         int want = std::min(int(flood.size()), cap);
-        long deadline = tp::nowms() + 20000;
-        for (int c; (c = tp::children(q.proc.pid)) < want && tp::nowms() < deadline;) {
+        long deadline = monotonicms() + 20000;
+        for (int c; (c = tp::children(q.proc.pid)) < want && monotonicms() < deadline;) {
             *most = std::max(*most, c);
             usleep(10000);
         }
@@ -386,14 +386,14 @@ std::vector<size_t> pollall(const std::vector<tp::Fd> &fds, short events, int n,
     for (const tp::Fd &fd : fds)
         pfds.push_back({fd, events, 0});
     std::vector<size_t> ready;
-    long deadline = tp::nowms() + timeoutms;
+    long deadline = monotonicms() + timeoutms;
     do {
         ready.clear();
         poll(pfds.data(), pfds.size(), 0);
         for (size_t i = 0; i < pfds.size(); ++i)
             if (pfds[i].revents & events)
                 ready.push_back(i);
-    } while (int(ready.size()) < n && tp::nowms() < deadline && usleep(20000) == 0);
+    } while (int(ready.size()) < n && monotonicms() < deadline && usleep(20000) == 0);
     return ready;
 }
 
@@ -511,8 +511,8 @@ TEST(QuadServLimits, DescriptorShortageRestsTheListeners)
     ASSERT_GE(waiting, 0);
     ASSERT_TRUE(tp::sendall(waiting, "late"));
     long t0 = tp::cputicks(q.proc.pid);
-    long until = tp::nowms() + 2000;
-    while (tp::nowms() < until) {
+    long until = monotonicms() + 2000;
+    while (monotonicms() < until) {
         EXPECT_EQ(tp::udpcheck(echo, q.port(echo), "meanwhile"), "");
         usleep(200000);
     }

@@ -37,8 +37,8 @@ Quad startquad(const QuadOpts &opts)
             for (const std::string &a : (opts.args ? opts.args : baseonly)(q.base))
                 argv.push_back(a);
         q.proc = spawn(argv, opts.spawn);
-        long deadline = nowms() + 10000;
-        while (running(q.proc) && !caught(q.proc.pid, SIGCHLD) && nowms() < deadline)
+        long deadline = monotonicms() + 10000;
+        while (running(q.proc) && !caught(q.proc.pid, SIGCHLD) && monotonicms() < deadline)
             usleep(5000);
         if (running(q.proc) && caught(q.proc.pid, SIGCHLD))
             return q;

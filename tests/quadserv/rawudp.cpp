@@ -47,8 +47,8 @@ bool forge(const Raw &raw, int sport, int dport, const std::string &payload, uin
 std::vector<Seen> sniff(const Raw &raw, int ms)
 {
     std::vector<Seen> seen;
-    long deadline = nowms() + ms;
-    for (long left; (left = deadline - nowms()) > 0;) {
+    long deadline = monotonicms() + ms;
+    for (long left; (left = deadline - monotonicms()) > 0;) {
         pollfd pfd = {raw.sniff, POLLIN, 0};
         if (poll(&pfd, 1, int(left)) <= 0)
             continue;

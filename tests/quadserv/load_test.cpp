@@ -56,9 +56,9 @@ template <typename Body> void spread(Body body)
 // tcpload: up to n connections spread over the four services, for ms at most.
 void tcpload(const tp::Quad &q, int n, long ms, Tally &tally)
 {
-    long deadline = tp::nowms() + ms;
+    long deadline = monotonicms() + ms;
     spread([&](int t) {
-        for (int i = t; i < n && tp::nowms() < deadline; i += threads) {
+        for (int i = t; i < n && monotonicms() < deadline; i += threads) {
             auto s = tp::svc(i % 4);
             tally.add(tp::tcpcheck(s, q.port(s), i));
         }
@@ -69,7 +69,7 @@ void tcpload(const tp::Quad &q, int n, long ms, Tally &tally)
 // most; each thread takes its sockets in turn, so each is paced.
 void udpload(const tp::Quad &q, int n, long ms, Tally &tally)
 {
-    long deadline = tp::nowms() + ms;
+    long deadline = monotonicms() + ms;
     spread([&](int t) {
         struct Client {
             tp::Fd fd;
@@ -81,7 +81,7 @@ void udpload(const tp::Quad &q, int n, long ms, Tally &tally)
             auto s = tp::svc(k % 4);
             clients.push_back({tp::Fd(tp::udpsocket("127.0.0.1", q.port(s), 2000)), s, {}});
         }
-        for (int i = t, k = 0; i < n && tp::nowms() < deadline; i += threads) {
+        for (int i = t, k = 0; i < n && monotonicms() < deadline; i += threads) {
             Client &c = clients[size_t(k)];
             k = (k + 1) % socketsperthread;
             std::this_thread::sleep_until(c.next);
@@ -116,11 +116,11 @@ TEST(StressQuadservLoad, TenThousandConnectionsAndHundredThousandDatagrams)
 
     Tally tcp, udp;
     const int tcpconns = tp::volume(10000), udpreqs = tp::volume(100000);
-    long t0 = tp::nowms();
+    long t0 = monotonicms();
     tcpload(q, tcpconns, tcpms, tcp);
-    long t1 = tp::nowms();
+    long t1 = monotonicms();
     udpload(q, udpreqs, udpms, udp);
-    long t2 = tp::nowms();
+    long t2 = monotonicms();
     std::printf("%d of %d connections in %ld ms, %d of %d datagrams in %ld ms\n", tcp.done.load(),
                 tcpconns, t1 - t0, udp.done.load(), udpreqs, t2 - t1);
     EXPECT_EQ(tcp.bad.load(), 0) << "first failure: " << tcp.first();
