@@ -99,8 +99,9 @@ inline bool have(const std::string &cmd) { return !tool(cmd).empty(); }
 Proc serve(const std::vector<std::string> &argv, int port, const std::string &proto,
            const SpawnOpts &opts = {});
 // servefixed: serve for a server on a fixed port (5678, the standard ones):
-// in a network of the test's own, or on the host's port once it is free;
-// records a failure and starts nothing when neither can be had.
+// in the test's network when it has one of its own (fixedport makes a
+// fresh one), else on the host's port once it is free; records a failure
+// and starts nothing when it stays taken.
 Proc servefixed(const std::vector<std::string> &argv, int port, const std::string &proto,
                 const SpawnOpts &opts = {});
 // runheld: runs argv to its end while a socket of ours holds port of proto

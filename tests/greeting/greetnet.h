@@ -41,6 +41,9 @@ std::string peerline(const char *kind, const std::string &host, int port, bool b
 // (so they come at once); check tp::running on the result.
 tp::Proc start(const std::string &prog, const char *proto);
 
+// v4mapped: whether an IPv6 socket also takes IPv4 peers on this host.
+bool v4mapped();
+
 // GreetCase: one case of a server and client pair over one family, in a
 // network of its own, with port 5678 of proto checked free first.
 class GreetCase : public testing::TestWithParam<Fam> {
@@ -57,16 +60,14 @@ protected:
     void checkpair();
     // checkbusy: the server refused while a socket of ours holds its port.
     void checkbusy();
+    // checkalone: the client with no server prints nothing and exits 0.
+    void checkalone();
     // finish: a client served by a test server, waited for and read out.
     static tp::Result finish(tp::Proc &cli);
 
 private:
     const char *proto_, *stem_, *kind_;
 };
-
-// mappedserver: starts the IPv6 server prog as srv in a network of its own,
-// or skips the test where IPv6 sockets take no IPv4 peers.
-void mappedserver(const char *prog, const char *proto, tp::Proc &srv);
 
 } // namespace gn
 
