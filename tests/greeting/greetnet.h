@@ -44,29 +44,43 @@ tp::Proc start(const std::string &prog, const char *proto);
 // v4mapped: whether an IPv6 socket also takes IPv4 peers on this host.
 bool v4mapped();
 
-// GreetCase: one case of a server and client pair over one family, in a
-// network of its own, with port 5678 of proto checked free first.
-class GreetCase : public testing::TestWithParam<Fam> {
+// One transport's pair of programs as the tests see it.
+struct Pair {
+    const char *proto; // "tcp" or "udp"
+    const char *stem;  // the programs' names before "srv" or "cli"
+    const char *kind;  // the first word of the server's log line
+};
+constexpr Pair tcp = {"tcp", "streamgreet", "connection"};
+constexpr Pair udp = {"udp", "dgramgreet", "data"};
+
+// One server and client pair over one family.
+struct Case {
+    Pair pair;
+    Fam fam;
+};
+// casename: the name of a case in test names, "tcp_IPv4" and the like.
+inline std::string casename(const testing::TestParamInfo<Case> &i)
+{
+    return std::string(i.param.pair.proto) + "_" + i.param.fam.name;
+}
+inline void PrintTo(const Case &c, std::ostream *os) { *os << c.pair.proto << " " << c.fam.name; }
+
+// GreetCase: one case of a server and client pair, in a network of its
+// own, with port 5678 of its transport checked free first.
+class GreetCase : public testing::TestWithParam<Case> {
 protected:
-    GreetCase(const char *proto, const char *stem, const char *kind) : proto_(proto), stem_(stem), kind_(kind) {}
     void SetUp() override;
-    const Fam &fam() const { return GetParam(); }
-    std::string server() const { return std::string(stem_) + "srv" + fam().suffix; }
-    std::string client() const { return std::string(stem_) + "cli" + fam().suffix; }
+    const Fam &fam() const { return GetParam().fam; }
+    const char *proto() const { return GetParam().pair.proto; }
+    std::string server() const { return std::string(GetParam().pair.stem) + "srv" + fam().suffix; }
+    std::string client() const { return std::string(GetParam().pair.stem) + "cli" + fam().suffix; }
     // line: the server's log line for a peer on our loopback at port.
-    std::string line(int port) const { return peerline(kind_, fam().host, port, fam().family == AF_INET6); }
-    // checkpair: the real client against the real server, three times, the
-    // server's output going to a file; then a stop, which must keep its lines.
-    void checkpair();
-    // checkbusy: the server refused while a socket of ours holds its port.
-    void checkbusy();
-    // checkalone: the client with no server prints nothing and exits 0.
-    void checkalone();
+    std::string line(int port) const
+    {
+        return peerline(GetParam().pair.kind, fam().host, port, fam().family == AF_INET6);
+    }
     // finish: a client served by a test server, waited for and read out.
     static tp::Result finish(tp::Proc &cli);
-
-private:
-    const char *proto_, *stem_, *kind_;
 };
 
 } // namespace gn

@@ -1,0 +1,91 @@
+// greetpair_test - what every greeting pair does alike, TCP and UDP, both
+// families: the real client against the real server, a stop, a busy port,
+// and the client with no server.
+#include "greetnet.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+namespace {
+
+class GreetPair : public gn::GreetCase {};
+
+// The real client against the real server three times, the server's output
+// going to a file; then a stop, which must keep its lines. A stop ends it by
+// the stop signal too when its trace has stalled or its reader has gone.
+TEST_P(GreetPair, ExchangesTheGreetingLogsItAndKeepsTheTraceOnAStop)
+{
+    // Output to a file, as a user's redirection gives it: fully buffered
+    // until the server writes it out when it is stopped.
+    std::string file = testing::TempDir() + server() + std::to_string(getpid());
+    tp::Proc srv = tp::serve({"sh", "-c", "exec \"$0\" >\"$1\"", tp::bin(server()), file}, gn::port,
+                             proto());
+    ASSERT_TRUE(tp::running(srv));
+    for (int i = 0; i < 3; ++i) {
+        tp::Result r = tp::run({tp::bin(client())});
+        EXPECT_EQ(tp::exitcode(r.status), 0);
+        EXPECT_EQ(r.out, gn::greeting);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(tp::endedby(tp::stop(srv), SIGTERM));
+    // The real client's port is not known beforehand: any decimal number.
+    std::string head = gn::peerline(GetParam().pair.kind, fam().host, 0, fam().family == AF_INET6);
+    head.pop_back();
+    auto lines = tp::filelines(file);
+    for (const std::string &got : lines) {
+        bool digits = got.size() > head.size() && got.starts_with(head) &&
+                      got.find_first_not_of("0123456789", head.size()) == std::string::npos;
+        EXPECT_TRUE(digits) << got;
+    }
+    EXPECT_EQ(lines.size(), 3u) << "lines kept by the stopped server";
+    std::filesystem::remove(file);
+
+    // A stop ends it by the stop signal all the same when its trace has
+    // stalled (a reader that stopped reading) or its reader has gone.
+    std::string host = fam().host;
+    bool tcp = std::string(proto()) == "tcp";
+    auto greeted = [&] {
+        auto got = tcp ? tp::tcpask(host, gn::port, "", 1000) : tp::udpask(host, gn::port, "?", 1000);
+        return got == std::optional<std::string>(gn::greeting);
+    };
+    for (bool gone : {false, true}) {
+        SCOPED_TRACE(gone ? "reader gone" : "trace stalled");
+        ASSERT_EQ(tp::fixedport(gn::port, proto()), ""); // a port free of the last one's connections
+        srv = tp::serve({tp::bin(server())}, gn::port, proto());
+        ASSERT_TRUE(tp::running(srv));
+        if (gone) {
+            close(srv.out);
+            srv.out = -1;
+        }
+        EXPECT_TRUE(tp::endedby(tp::stopstalled(srv, greeted, gone ? 1 : 1000), SIGTERM));
+    }
+}
+
+TEST_P(GreetPair, BusyPortIsRefusedWithTheReason)
+{
+    tp::Result r = tp::runheld({tp::bin(server())}, fam().host, gn::port, proto());
+    EXPECT_EQ(tp::exitcode(r.status), 1);
+    EXPECT_EQ(r.err, server() + ": bind() failed. : Address already in use\n\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_P(GreetPair, ClientWithoutServerEndsQuietly)
+{
+    // Loopback reports the closed port at once, so the wait ends in an error.
+    tp::Result r = tp::run({tp::bin(client())}, "", {}, 5000);
+    EXPECT_EQ(tp::exitcode(r.status), 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(, GreetPair,
+                         testing::Values(gn::Case{gn::tcp, gn::v4}, gn::Case{gn::tcp, gn::v6},
+                                         gn::Case{gn::udp, gn::v4}, gn::Case{gn::udp, gn::v6}),
+                         gn::casename);
+
+} // namespace
