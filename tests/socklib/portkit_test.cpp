@@ -1,5 +1,5 @@
-// Tests of libportkit: port base, dual stack, address texts.
-#include "portkit.h"
+// portkit_test - libportkit inside a real process: the ports it opens, the
+// clients its sockets take, and how its failures end the caller.
 #include "testproc.h"
 
 #include <gtest/gtest.h>
@@ -15,13 +15,6 @@
 
 namespace {
 
-std::string text(const tp::Addr &a)
-{
-    char buf[128];
-    const char *p = satop(a.sa(), buf, sizeof buf);
-    return p != nullptr ? std::string(p) : std::string("(null)");
-}
-
 tp::Result probe(const std::vector<std::string> &args)
 {
     std::vector<std::string> argv = {PKPROBE};
@@ -30,55 +23,6 @@ tp::Result probe(const std::vector<std::string> &args)
 }
 
 } // namespace
-
-TEST(Satop, FormsOfEachFamily)
-{
-    EXPECT_EQ(text(tp::addr("127.0.0.1", 40000)), "127.0.0.1:40000");
-    EXPECT_EQ(text(tp::addr("0.0.0.0", 0)), "0.0.0.0:0");
-    EXPECT_EQ(text(tp::addr("::1", 40000)), "[::1]:40000");
-    EXPECT_EQ(text(tp::addr("fe80::1:2", 65535)), "[fe80::1:2]:65535");
-    // A client of a dual-stack socket reads as the IPv4 address it is.
-    EXPECT_EQ(text(tp::addr("::ffff:127.0.0.1", 40000)), "127.0.0.1:40000");
-}
-
-TEST(Satop, UnknownFamilyAndNullArguments)
-{
-    sockaddr_storage ss{};
-    ss.ss_family = AF_UNIX;
-    char buf[128] = "untouched";
-    errno = 0;
-    EXPECT_EQ(satop(reinterpret_cast<sockaddr *>(&ss), buf, sizeof buf), nullptr);
-    EXPECT_EQ(errno, EAFNOSUPPORT);
-    EXPECT_STREQ(buf, "untouched");
-    errno = 0;
-    EXPECT_EQ(satop(nullptr, buf, sizeof buf), nullptr);
-    EXPECT_EQ(errno, EINVAL);
-}
-
-TEST(Satop, EveryBufferLengthNeverOverruns)
-{
-    const tp::Addr addrs[] = {tp::addr("255.255.255.255", 65535),
-                              tp::addr("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 65535),
-                              tp::addr("::ffff:10.1.2.3", 1)};
-    for (const auto &a : addrs) {
-        std::string full = text(a);
-        for (socklen_t len = 0; len <= full.size() + 1; ++len) {
-            char buf[160];
-            std::memset(buf, '#', sizeof buf);
-            errno = 0;
-            const char *p = satop(a.sa(), buf, len);
-            if (len > full.size()) {
-                EXPECT_EQ(p, buf);
-                EXPECT_EQ(std::string(buf), full);
-            } else {
-                EXPECT_EQ(p, nullptr) << full << " in " << len;
-                EXPECT_EQ(errno, ENOSPC);
-            }
-            for (size_t i = len; i < sizeof buf; ++i)
-                ASSERT_EQ(buf[i], '#') << "wrote past " << len << " bytes";
-        }
-    }
-}
 
 TEST(Library, FailuresEndTheCallerWithOneLine)
 {
