@@ -4,14 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,10 +17,83 @@ tp::Result probe(const std::vector<std::string> &args)
     return tp::run(argv);
 }
 
+// serving: starts srv, a pkprobe taking n clients of proto on port;
+// whether it said it is ready.
+bool serving(tp::Proc &srv, const std::string &proto, const std::string &port, int n)
+{
+    srv = tp::spawn({PKPROBE, proto, port, std::to_string(n)});
+    return tp::readline(srv) == "ready " + port;
+}
+
+// reached: whether one client of proto got from host to port: a TCP
+// connection, or a UDP datagram that came back.
+bool reached(const std::string &proto, const std::string &host, int port)
+{
+    if (proto == "udp")
+        return tp::udpask(host, port, host) == host;
+    tp::Fd c(tp::tcpconnect(host, port));
+    return c >= 0;
+}
+
 } // namespace
 
+// The same service over TCP and UDP in one process: two descriptors, both
+// dual-stack IPv6 sockets at the service's port plus the port base, which
+// is zero unless the caller writes it.
+TEST(Library, BothTransportsOpenAtThePortPlusPortBase)
+{
+    int base = tp::pickbase({13});
+    int own = tp::freeport();
+    struct {
+        std::vector<std::string> args;
+        unsigned port;
+    } cases[] = {
+        {{"open", "daytime", std::to_string(base)}, unsigned(base + 13)},
+        {{"open", std::to_string(own)}, unsigned(own)},
+    };
+    for (const auto &c : cases) {
+        tp::Result r = probe(c.args);
+        ASSERT_EQ(tp::exitcode(r.status), 0) << r.err;
+        int tfd = -1, ufd = -1;
+        unsigned tport = 0, uport = 0, tv6 = 0, uv6 = 0;
+        ASSERT_EQ(std::sscanf(r.out.c_str(), "tcp fd=%d port=%u v6=%u\nudp fd=%d port=%u v6=%u",
+                              &tfd, &tport, &tv6, &ufd, &uport, &uv6),
+                  6)
+            << r.out;
+        EXPECT_NE(tfd, ufd);
+        EXPECT_EQ(tport, c.port) << r.out;
+        EXPECT_EQ(uport, c.port) << r.out;
+        EXPECT_EQ(tv6 + uv6, 2u) << "both sockets are dual-stack IPv6 sockets";
+    }
+}
+
+// One socket per transport takes IPv4 and IPv6 clients, and satop prints
+// each peer in its family's form.
+TEST(Library, DualStackTakesIPv4AndIPv6Clients)
+{
+    struct {
+        const char *host, *peer;
+    } clients[] = {{"127.0.0.1", "peer 127.0.0.1:"}, {"::1", "peer [::1]:"}};
+    for (const std::string proto : {"tcp", "udp"}) {
+        std::string p = std::to_string(tp::freeport());
+        tp::Proc srv;
+        ASSERT_TRUE(serving(srv, proto, p, 2)) << proto;
+        for (const auto &c : clients) {
+            EXPECT_TRUE(reached(proto, c.host, std::stoi(p))) << proto << " from " << c.host;
+            auto line = tp::readline(srv);
+            ASSERT_TRUE(line) << proto << " from " << c.host;
+            EXPECT_EQ(line->rfind(c.peer, 0), 0u) << *line;
+        }
+        EXPECT_EQ(tp::exitcode(tp::wait(srv, 5000).value_or(-1)), 0) << proto;
+    }
+}
+
+// The library ends its caller with status 1 and one line on standard error.
 TEST(Library, FailuresEndTheCallerWithOneLine)
 {
+    std::string p = std::to_string(tp::freeport());
+    tp::Proc first;
+    ASSERT_TRUE(serving(first, "udp", p, 1));
     struct {
         std::vector<std::string> args;
         std::string line;
@@ -33,6 +101,8 @@ TEST(Library, FailuresEndTheCallerWithOneLine)
         // A refused service text, with the base the caller wrote: the text,
         // the transport and the reason.
         {{"open", "time", "65500"}, "time/tcp: port plus port base is above 65535"},
+        // No address reuse on UDP, so a second server on a port is refused.
+        {{"udp", p, "1"}, p + "/udp: can't bind to port " + p + ": Address already in use"},
     };
     for (const auto &c : cases) {
         tp::Result r = probe(c.args);
@@ -42,84 +112,18 @@ TEST(Library, FailuresEndTheCallerWithOneLine)
     }
 }
 
-TEST(Library, SameServiceOverBothTransportsWithPortBase)
-{
-    int base = tp::pickbase({13});
-    tp::Result r = probe({"open", "daytime", std::to_string(base)});
-    ASSERT_EQ(tp::exitcode(r.status), 0) << r.err;
-    int tfd = -1, ufd = -1;
-    unsigned tport = 0, uport = 0, tv6 = 0, uv6 = 0;
-    ASSERT_EQ(std::sscanf(r.out.c_str(), "tcp fd=%d port=%u v6=%u\nudp fd=%d port=%u v6=%u", &tfd,
-                          &tport, &tv6, &ufd, &uport, &uv6),
-              6)
-        << r.out;
-    EXPECT_NE(tfd, ufd);
-    EXPECT_EQ(tport, unsigned(base + 13));
-    EXPECT_EQ(uport, unsigned(base + 13));
-    EXPECT_EQ(tv6 + uv6, 2u) << "both sockets are dual-stack IPv6 sockets";
-}
-
-TEST(Library, PortBaseIsZeroUnlessWritten)
-{
-    int p = tp::freeport();
-    tp::Result r = probe({"open", std::to_string(p)});
-    ASSERT_EQ(tp::exitcode(r.status), 0) << r.err;
-    EXPECT_NE(r.out.find("port=" + std::to_string(p) + " "), std::string::npos) << r.out;
-}
-
-TEST(Library, DualStackTakesIPv4AndIPv6Clients)
-{
-    int p = tp::freeport();
-    tp::Proc srv = tp::spawn({PKPROBE, "tcp", std::to_string(p), "2"});
-    ASSERT_EQ(tp::readline(srv), "ready " + std::to_string(p));
-    int a = tp::tcpconnect("127.0.0.1", p);
-    ASSERT_GE(a, 0);
-    auto first = tp::readline(srv);
-    int b = tp::tcpconnect("::1", p);
-    ASSERT_GE(b, 0);
-    auto second = tp::readline(srv);
-    close(a);
-    close(b);
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->rfind("peer 127.0.0.1:", 0), 0u) << *first;
-    EXPECT_EQ(second->rfind("peer [::1]:", 0), 0u) << *second;
-    EXPECT_EQ(tp::exitcode(*tp::wait(srv, 5000)), 0);
-
-    tp::Proc usrv = tp::spawn({PKPROBE, "udp", std::to_string(p), "2"});
-    ASSERT_EQ(tp::readline(usrv), "ready " + std::to_string(p));
-    EXPECT_EQ(tp::udpask("127.0.0.1", p, "v4"), "v4");
-    EXPECT_EQ(tp::udpask("::1", p, "v6"), "v6");
-    auto u1 = tp::readline(usrv), u2 = tp::readline(usrv);
-    ASSERT_TRUE(u1 && u2);
-    EXPECT_EQ(u1->rfind("peer 127.0.0.1:", 0), 0u) << *u1;
-    EXPECT_EQ(u2->rfind("peer [::1]:", 0), 0u) << *u2;
-}
-
-TEST(Library, SecondUdpServerOnAPortIsRefused)
-{
-    int p = tp::freeport();
-    tp::Proc first = tp::spawn({PKPROBE, "udp", std::to_string(p), "1"});
-    ASSERT_EQ(tp::readline(first), "ready " + std::to_string(p));
-    tp::Result second = probe({"udp", std::to_string(p), "1"});
-    EXPECT_EQ(tp::exitcode(second.status), 1);
-    EXPECT_EQ(second.err, "pkprobe: " + std::to_string(p) + "/udp: can't bind to port " +
-                              std::to_string(p) + ": Address already in use\n");
-}
-
 TEST(Library, TcpRebindsWhileOldConnectionsWaitToClose)
 {
-    int p = tp::freeport();
+    std::string p = std::to_string(tp::freeport());
+    tp::Proc srv;
+    ASSERT_TRUE(serving(srv, "tcp", p, 1));
     {
-        tp::Proc srv = tp::spawn({PKPROBE, "tcp", std::to_string(p), "1"});
-        ASSERT_EQ(tp::readline(srv), "ready " + std::to_string(p));
-        int c = tp::tcpconnect("127.0.0.1", p);
+        tp::Fd c(tp::tcpconnect("127.0.0.1", std::stoi(p)));
         ASSERT_GE(c, 0);
         ASSERT_TRUE(tp::readline(srv)); // the server closed first: its side waits in TIME_WAIT
         EXPECT_EQ(tp::recvall(c, 2000), "");
-        close(c);
-        EXPECT_EQ(tp::exitcode(*tp::wait(srv, 5000)), 0);
     }
-    tp::Proc again = tp::spawn({PKPROBE, "tcp", std::to_string(p), "0"});
-    EXPECT_EQ(tp::readline(again), "ready " + std::to_string(p));
-    EXPECT_EQ(tp::exitcode(*tp::wait(again, 5000)), 0);
+    EXPECT_EQ(tp::exitcode(tp::wait(srv, 5000).value_or(-1)), 0);
+    EXPECT_TRUE(serving(srv, "tcp", p, 0)) << "port " << p << " not taken again";
+    EXPECT_EQ(tp::exitcode(tp::wait(srv, 5000).value_or(-1)), 0);
 }
