@@ -17,14 +17,6 @@ tp::Result probe(const std::vector<std::string> &args)
     return tp::run(argv);
 }
 
-// serving: starts srv, a pkprobe taking n clients of proto on port;
-// whether it said it is ready.
-bool serving(tp::Proc &srv, const std::string &proto, const std::string &port, int n)
-{
-    srv = tp::spawn({PKPROBE, proto, port, std::to_string(n)});
-    return tp::readline(srv) == "ready " + port;
-}
-
 // reached: whether one client of proto got from host to port: a TCP
 // connection, or a UDP datagram that came back.
 bool reached(const std::string &proto, const std::string &host, int port)
@@ -35,21 +27,36 @@ bool reached(const std::string &proto, const std::string &host, int port)
     return c >= 0;
 }
 
+// Each case has a port of its own, free for TCP and UDP, and a pkprobe to
+// serve on it.
+class Library : public ::testing::Test {
+protected:
+    std::string p = std::to_string(tp::freeport());
+    tp::Proc srv;
+    // serving: starts srv taking n clients of proto on p; whether it said
+    // it is ready.
+    bool serving(const std::string &proto, int n)
+    {
+        srv = tp::spawn({PKPROBE, proto, p, std::to_string(n)});
+        return tp::readline(srv) == "ready " + p;
+    }
+    bool served() { return tp::exitcode(tp::wait(srv, 5000).value_or(-1)) == 0; }
+};
+
 } // namespace
 
 // The same service over TCP and UDP in one process: two descriptors, both
 // dual-stack IPv6 sockets at the service's port plus the port base, which
 // is zero unless the caller writes it.
-TEST(Library, BothTransportsOpenAtThePortPlusPortBase)
+TEST_F(Library, BothTransportsOpenAtThePortPlusPortBase)
 {
     int base = tp::pickbase({13});
-    int own = tp::freeport();
     struct {
         std::vector<std::string> args;
         unsigned port;
     } cases[] = {
         {{"open", "daytime", std::to_string(base)}, unsigned(base + 13)},
-        {{"open", std::to_string(own)}, unsigned(own)},
+        {{"open", p}, unsigned(std::stoi(p))},
     };
     for (const auto &c : cases) {
         tp::Result r = probe(c.args);
@@ -69,31 +76,27 @@ TEST(Library, BothTransportsOpenAtThePortPlusPortBase)
 
 // One socket per transport takes IPv4 and IPv6 clients, and satop prints
 // each peer in its family's form.
-TEST(Library, DualStackTakesIPv4AndIPv6Clients)
+TEST_F(Library, DualStackTakesIPv4AndIPv6Clients)
 {
     struct {
         const char *host, *peer;
     } clients[] = {{"127.0.0.1", "peer 127.0.0.1:"}, {"::1", "peer [::1]:"}};
     for (const std::string proto : {"tcp", "udp"}) {
-        std::string p = std::to_string(tp::freeport());
-        tp::Proc srv;
-        ASSERT_TRUE(serving(srv, proto, p, 2)) << proto;
+        ASSERT_TRUE(serving(proto, 2)) << proto;
         for (const auto &c : clients) {
             EXPECT_TRUE(reached(proto, c.host, std::stoi(p))) << proto << " from " << c.host;
             auto line = tp::readline(srv);
             ASSERT_TRUE(line) << proto << " from " << c.host;
             EXPECT_EQ(line->rfind(c.peer, 0), 0u) << *line;
         }
-        EXPECT_EQ(tp::exitcode(tp::wait(srv, 5000).value_or(-1)), 0) << proto;
+        EXPECT_TRUE(served()) << proto;
     }
 }
 
 // The library ends its caller with status 1 and one line on standard error.
-TEST(Library, FailuresEndTheCallerWithOneLine)
+TEST_F(Library, FailuresEndTheCallerWithOneLine)
 {
-    std::string p = std::to_string(tp::freeport());
-    tp::Proc first;
-    ASSERT_TRUE(serving(first, "udp", p, 1));
+    ASSERT_TRUE(serving("udp", 1));
     struct {
         std::vector<std::string> args;
         std::string line;
@@ -112,18 +115,16 @@ TEST(Library, FailuresEndTheCallerWithOneLine)
     }
 }
 
-TEST(Library, TcpRebindsWhileOldConnectionsWaitToClose)
+TEST_F(Library, TcpRebindsWhileOldConnectionsWaitToClose)
 {
-    std::string p = std::to_string(tp::freeport());
-    tp::Proc srv;
-    ASSERT_TRUE(serving(srv, "tcp", p, 1));
+    ASSERT_TRUE(serving("tcp", 1));
     {
         tp::Fd c(tp::tcpconnect("127.0.0.1", std::stoi(p)));
         ASSERT_GE(c, 0);
         ASSERT_TRUE(tp::readline(srv)); // the server closed first: its side waits in TIME_WAIT
         EXPECT_EQ(tp::recvall(c, 2000), "");
     }
-    EXPECT_EQ(tp::exitcode(tp::wait(srv, 5000).value_or(-1)), 0);
-    EXPECT_TRUE(serving(srv, "tcp", p, 0)) << "port " << p << " not taken again";
-    EXPECT_EQ(tp::exitcode(tp::wait(srv, 5000).value_or(-1)), 0);
+    EXPECT_TRUE(served());
+    EXPECT_TRUE(serving("tcp", 0)) << "port " << p << " not taken again";
+    EXPECT_TRUE(served());
 }
