@@ -27,7 +27,8 @@ unsigned port(const char *service, const char *proto, unsigned base, const char 
 
 // LLVMFuzzerTestOneInput: two bytes of port base, one of transport, then the
 // service text; aborts when a property of pk_port fails. The base only moves
-// a port: a text has its own port, or its own reason, whatever the base.
+// a port: a text has its own port, or its own reason, whatever the base, and
+// that reason never blames the base.
 // A decimal text's own port is its number while that is a port; a name's is
 // the port its decimal text gives. A null text is refused.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -45,6 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     unsigned own = port(service.c_str(), proto, 0, &ownwhy);
     if (own == 0 ? got != 0 || std::strcmp(why, ownwhy) != 0
                  : got != (own + base <= 65535 ? own + base : 0))
+        std::abort();
+    // Without a base a refusal is the text's own fault, never the sum's.
+    const char *sumwhy = nullptr;
+    port("65535", proto, 1, &sumwhy);
+    if (own == 0 && std::strcmp(ownwhy, sumwhy) == 0)
         std::abort();
 
     bool decimal = !service.empty() && service.find_first_not_of("0123456789") == std::string::npos;
