@@ -1,8 +1,5 @@
-// pkport_fuzz - fuzz target for pk_port: service names, decimal ports and port base sums.
+// pkport_fuzz - fuzz target for pk_port: service texts, transports and port bases.
 #include "portkit_internal.h"
-
-#include <arpa/inet.h>
-#include <netdb.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,34 +8,29 @@
 
 namespace {
 
-// expected: the port pk_port must give for service, proto and base; 0 when it must refuse.
-unsigned expected(const std::string &service, const char *proto, unsigned base)
+constexpr char untouched[] = "untouched";
+
+// port: pk_port's answer for service; aborts unless a refusal names a
+// reason and a success leaves the reason as it was. The reason in *why.
+unsigned port(const char *service, const char *proto, unsigned base, const char **why)
 {
-    if (service.empty())
-        return 0;
-    unsigned long long port = 0;
-    bool digits = service.find_first_not_of("0123456789") == std::string::npos;
-    if (digits) {
-        // Saturate instead of wrapping so an overlong number stays too large.
-        for (char c : service)
-            port = port > 1000000 ? port : port * 10 + unsigned(c - '0');
-        if (port == 0 || port > 65535)
-            return 0;
-    } else {
-        const servent *pse = getservbyname(service.c_str(), proto);
-        if (pse == nullptr)
-            return 0;
-        port = ntohs(uint16_t(pse->s_port));
-        if (port == 0)
-            return 0;
-    }
-    return port + base > 65535 ? 0 : unsigned(port + base);
+    const char *reason = untouched;
+    unsigned got = pk_port(service, proto, uint16_t(base), &reason);
+    bool told = reason != untouched && reason != nullptr && *reason != '\0';
+    if (got == 0 ? !told : reason != untouched)
+        std::abort();
+    *why = reason;
+    return got;
 }
 
 } // namespace
 
-// LLVMFuzzerTestOneInput: two bytes of port base, one of protocol, then the
-// service text; aborts when pk_port disagrees with an independent reckoning.
+// LLVMFuzzerTestOneInput: two bytes of port base, one of transport, then the
+// service text; aborts when a property of pk_port fails. The base only moves
+// a port: a text has its own port, or its own reason, whatever the base, and
+// that reason never blames the base.
+// A decimal text's own port is its number while that is a port; a name's is
+// the port its decimal text gives. A null text is refused.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 3)
@@ -49,20 +41,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string service(reinterpret_cast<const char *>(data + 3), size - 3);
     service.resize(std::strlen(service.c_str()));
 
-    const char *reason = nullptr;
-    unsigned got = pk_port(service.c_str(), proto, uint16_t(base), &reason);
-    if (got != expected(service, proto, base))
+    const char *why = nullptr, *ownwhy = nullptr;
+    unsigned got = port(service.c_str(), proto, base, &why);
+    unsigned own = port(service.c_str(), proto, 0, &ownwhy);
+    if (own == 0 ? got != 0 || std::strcmp(why, ownwhy) != 0
+                 : got != (own + base <= 65535 ? own + base : 0))
         std::abort();
-    // A refusal always says why; a success leaves the reason alone.
-    if ((got == 0) != (reason != nullptr))
-        std::abort();
-    if (reason != nullptr && std::strlen(reason) == 0)
+    // Without a base a refusal is the text's own fault, never the sum's.
+    const char *sumwhy = nullptr;
+    port("65535", proto, 1, &sumwhy);
+    if (own == 0 && std::strcmp(ownwhy, sumwhy) == 0)
         std::abort();
 
-    if (size == 3) { // the null service must be refused, not read
-        reason = nullptr;
-        if (pk_port(nullptr, proto, uint16_t(base), &reason) != 0 || reason == nullptr)
+    bool decimal = !service.empty() && service.find_first_not_of("0123456789") == std::string::npos;
+    if (decimal) {
+        // Too many digits for any port saturate instead of wrapping.
+        unsigned long long n = std::strtoull(service.c_str(), nullptr, 10);
+        if (own != (n >= 1 && n <= 65535 ? n : 0))
             std::abort();
+    } else if (own != 0 && port(std::to_string(own).c_str(), proto, 0, &why) != own) {
+        std::abort();
     }
+
+    if (size == 3 && port(nullptr, proto, base, &why) != 0)
+        std::abort();
     return 0;
 }

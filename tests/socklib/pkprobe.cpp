@@ -3,6 +3,7 @@
 //   pkprobe tcp SERVICE N [BASE]    listen, accept N clients, print each peer
 //   pkprobe udp SERVICE N [BASE]    bind, answer N datagrams, print each sender
 #include "portkit.h"
+#include "sockhelp.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,22 +15,52 @@
 
 namespace {
 
-unsigned boundport(int sd)
+struct bound {
+    unsigned port;
+    bool v6;
+};
+
+// local: the port sd is bound to, and whether it is an IPv6 socket.
+bound local(int sd)
 {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
-    getsockname(sd, reinterpret_cast<sockaddr *>(&ss), &len);
-    if (ss.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port);
-    return ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
+    getsockname(sd, sap(&ss), &len);
+    bool v6 = ss.ss_family == AF_INET6;
+    in_port_t port = v6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port
+                        : reinterpret_cast<sockaddr_in *>(&ss)->sin_port;
+    return {ntohs(port), v6};
 }
 
-int family(int sd)
+// opened: the line "PROTO fd=D port=P v6=0|1" for sd.
+void opened(const char *proto, int sd)
 {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    getsockname(sd, reinterpret_cast<sockaddr *>(&ss), &len);
-    return ss.ss_family;
+    bound b = local(sd);
+    std::printf("%s fd=%d port=%u v6=%d\n", proto, sd, b.port, int(b.v6));
+}
+
+// peers: takes n clients on sd, a socket of type, and prints each as satop
+// forms it: accepts and closes a TCP connection, echoes a UDP datagram.
+// 0, or 3 when a client cannot be taken.
+int peers(int sd, int type, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        char buf[64];
+        ssize_t got = type == SOCK_STREAM ? accept(sd, sap(&ss), &len)
+                                          : recvfrom(sd, buf, sizeof buf, 0, sap(&ss), &len);
+        if (got < 0)
+            return 3;
+        char text[128];
+        const char *peer = satop(sap(&ss), text, sizeof text);
+        std::printf("peer %s\n", peer != nullptr ? peer : "(null)");
+        if (type == SOCK_STREAM)
+            close(int(got));
+        else
+            sendto(sd, buf, size_t(got), 0, sap(&ss), len);
+    }
+    return 0;
 }
 
 } // namespace
@@ -41,47 +72,22 @@ int main(int argc, char **argv)
         return 2;
     const char *mode = argv[1];
     const char *service = argv[2];
-    int n = argc > 3 ? std::atoi(argv[3]) : 0;
-    int basearg = std::strcmp(mode, "open") == 0 ? 3 : 4;
+    bool both = std::strcmp(mode, "open") == 0;
+    int basearg = both ? 3 : 4;
     if (argc > basearg)
         portbase = static_cast<unsigned short>(std::atoi(argv[basearg]));
 
-    if (std::strcmp(mode, "open") == 0) {
-        int t = passiveTCP(service, 5);
-        int u = passiveUDP(service);
-        std::printf("tcp fd=%d port=%u v6=%d\n", t, boundport(t), family(t) == AF_INET6);
-        std::printf("udp fd=%d port=%u v6=%d\n", u, boundport(u), family(u) == AF_INET6);
+    if (both) {
+        opened("tcp", passiveTCP(service, 5));
+        opened("udp", passiveUDP(service));
         return 0;
     }
-    char text[128];
-    if (std::strcmp(mode, "tcp") == 0) {
-        int msock = passiveTCP(service, 5);
-        std::printf("ready %u\n", boundport(msock));
-        for (int i = 0; i < n; ++i) {
-            sockaddr_storage ss{};
-            socklen_t len = sizeof ss;
-            int s = accept(msock, reinterpret_cast<sockaddr *>(&ss), &len);
-            if (s < 0)
-                return 3;
-            std::printf("peer %s\n", satop(reinterpret_cast<sockaddr *>(&ss), text, sizeof text));
-            close(s);
-        }
-        return 0;
-    }
-    if (std::strcmp(mode, "udp") == 0) {
-        int sd = passiveUDP(service);
-        std::printf("ready %u\n", boundport(sd));
-        for (int i = 0; i < n; ++i) {
-            sockaddr_storage ss{};
-            socklen_t len = sizeof ss;
-            char buf[64];
-            ssize_t got = recvfrom(sd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&ss), &len);
-            if (got < 0)
-                return 3;
-            std::printf("peer %s\n", satop(reinterpret_cast<sockaddr *>(&ss), text, sizeof text));
-            sendto(sd, buf, size_t(got), 0, reinterpret_cast<sockaddr *>(&ss), len);
-        }
-        return 0;
-    }
-    return 2;
+    int type = std::strcmp(mode, "tcp") == 0   ? SOCK_STREAM
+               : std::strcmp(mode, "udp") == 0 ? SOCK_DGRAM
+                                               : 0;
+    if (type == 0)
+        return 2;
+    int sd = type == SOCK_STREAM ? passiveTCP(service, 5) : passiveUDP(service);
+    std::printf("ready %u\n", local(sd).port);
+    return peers(sd, type, argc > 3 ? std::atoi(argv[3]) : 0);
 }
