@@ -20,7 +20,7 @@ namespace tp {
 struct Drain {
     explicit Drain(Proc &p) : reader([this, &p] {
         while (!done)
-            if (readfor(p.out, 50).empty()) // an ended server: do not spin
+            if (readall(p.out, 50).empty()) // an ended server: do not spin
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }) {}
     Drain(const Drain &) = delete;

@@ -23,10 +23,9 @@ namespace tp {
 Fd &Fd::operator=(Fd &&o) noexcept
 {
     if (this != &o) {
-        this->~Fd();
-        fd = o.fd;
-        reset = o.reset;
-        o.fd = -1;
+        Fd gone(std::move(*this)); // ours, closed as it goes out of scope
+        std::swap(fd, o.fd);
+        std::swap(reset, o.reset);
     }
     return *this;
 }
@@ -340,7 +339,7 @@ Reply readtoend(int fd, int timeoutms)
             return r;
         }
         char buf[4096];
-        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        ssize_t n = read(fd, buf, sizeof buf); // it is readable: no wait
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n < 0) {
@@ -355,7 +354,7 @@ Reply readtoend(int fd, int timeoutms)
     }
 }
 
-std::string recvall(int fd, int timeoutms)
+std::string readall(int fd, int timeoutms)
 {
     return readtoend(fd, timeoutms).data;
 }

@@ -122,10 +122,11 @@ struct Reply {
     int error = 0;         // errno of the failed receive, ETIMEDOUT after timeoutms
     int localport = -1;    // the client's own port, when ask made the connection
 };
-// readtoend: every byte until end of stream, error or timeoutms.
+// readtoend: every byte of a socket or pipe until its end, an error or
+// timeoutms.
 Reply readtoend(int fd, int timeoutms = 5000);
-// recvall: readtoend's bytes alone.
-std::string recvall(int fd, int timeoutms = 5000);
+// readall: readtoend's bytes alone.
+std::string readall(int fd, int timeoutms = 5000);
 // recvn: up to n bytes, stopping early at end of stream or timeoutms.
 std::string recvn(int fd, size_t n, int timeoutms = 5000);
 // recvone: the next datagram on fd within timeoutms, its sender in from.

@@ -43,13 +43,11 @@ Proc::Proc(Proc &&o) noexcept
 Proc &Proc::operator=(Proc &&o) noexcept
 {
     if (this != &o) {
-        this->~Proc();
-        pid = o.pid;
-        out = o.out;
-        err = o.err;
-        buffered = std::move(o.buffered);
-        o.pid = -1;
-        o.out = o.err = -1;
+        Proc gone(std::move(*this)); // ours, ended as it goes out of scope
+        std::swap(pid, o.pid);
+        std::swap(out, o.out);
+        std::swap(err, o.err);
+        std::swap(buffered, o.buffered);
     }
     return *this;
 }
@@ -173,15 +171,7 @@ std::optional<int> wait(Proc &p, int timeoutms)
 
 bool running(Proc &p)
 {
-    if (p.pid <= 0)
-        return false;
-    int st;
-    pid_t r = waitpid(p.pid, &st, WNOHANG);
-    if (r == p.pid) {
-        p.pid = -1;
-        return false;
-    }
-    return r == 0;
+    return !wait(p, 0) && p.pid > 0;
 }
 
 int stop(Proc &p)
@@ -232,22 +222,6 @@ std::optional<std::string> readline(Proc &p, int timeoutms)
             return std::nullopt;
         p.buffered.append(buf, size_t(n));
     }
-}
-
-std::string readfor(int fd, int timeoutms)
-{
-    std::string got;
-    long deadline = monotonicms() + timeoutms;
-    while (fd >= 0 && readable(fd, int(deadline - monotonicms()))) {
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got.append(buf, size_t(n));
-    }
-    return got;
 }
 
 Result run(const std::vector<std::string> &argv, const std::string &input, const SpawnOpts &opts,
@@ -336,7 +310,7 @@ Proc serve(const std::vector<std::string> &argv, int port, const std::string &pr
         usleep(5000);
     if (!bound(port, proto)) {
         stop(p);
-        std::string why = p.err >= 0 ? readfor(p.err, 1000) : readfor(p.out, 1000);
+        std::string why = p.err >= 0 ? readall(p.err, 1000) : readall(p.out, 1000);
         ADD_FAILURE() << argv[0] << " does not listen on " << proto << " port " << port << ": "
                       << why;
     }

@@ -72,8 +72,6 @@ bool running(Proc &p);
 // readline: the next line of p.out without its line end ("\r\n" from a pty);
 // nullopt on end of file or after timeoutms.
 std::optional<std::string> readline(Proc &p, int timeoutms = 5000);
-// readfor: everything from fd until end of file or timeoutms.
-std::string readfor(int fd, int timeoutms);
 
 struct Result {
     int status = -1; // wait status

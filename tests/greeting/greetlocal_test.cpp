@@ -61,7 +61,7 @@ TEST(GreetLocal, EmptyArgumentVectorIsNoArgument)
     }
     ASSERT_GT(pid, 0);
     close(out[1]);
-    std::string got = tp::readfor(out[0], 5000);
+    std::string got = tp::readall(out[0], 5000);
     close(out[0]);
     EXPECT_EQ(got, "Hello World!\n");
     int st = 0;

@@ -49,8 +49,8 @@ tp::Result GreetCase::finish(tp::Proc &cli)
     auto st = tp::wait(cli, 5000);
     EXPECT_TRUE(st.has_value()) << "the client did not end when served";
     r.status = st.value_or(-1);
-    r.out = tp::readfor(cli.out, 2000);
-    r.err = tp::readfor(cli.err, 500);
+    r.out = tp::readall(cli.out, 2000);
+    r.err = tp::readall(cli.err, 500);
     return r;
 }
 

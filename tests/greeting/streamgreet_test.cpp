@@ -66,7 +66,7 @@ TEST_P(StreamGreet, LogsTheClientsRealSourcePort)
         int want = tp::freeport();
         tp::Fd s(tp::connectfrom(fam().host, want, fam().host, gn::port));
         ASSERT_GE(s, 0) << std::strerror(errno);
-        EXPECT_EQ(tp::recvall(s), gn::greeting);
+        EXPECT_EQ(tp::readall(s), gn::greeting);
         // The line is printed before the greeting is sent: it is there now.
         EXPECT_EQ(tp::readline(srv, 2000), line(want));
     }
@@ -167,7 +167,7 @@ TEST_P(StreamGreet, DescriptorShortageRestsInsteadOfSpinning)
     usleep(2000000);
     EXPECT_LE(tp::cputicks(srv.pid) - t0, 20) << "clock ticks of CPU in 2 s: the server spins";
     ASSERT_TRUE(tp::fdraise(srv.pid)) << std::strerror(errno);
-    EXPECT_EQ(tp::recvall(waiting, 5000), gn::greeting) << "the waiting client was not greeted";
+    EXPECT_EQ(tp::readall(waiting, 5000), gn::greeting) << "the waiting client was not greeted";
 }
 
 // The client prints what comes as it comes: pieces in order, a reply longer

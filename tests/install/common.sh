@@ -21,6 +21,10 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 skip() { echo "SKIP: $*"; exit 77; }
 need() { for c in "$@"; do command -v "$c" >/dev/null || skip "$c is not installed"; done; }
 
+# The thirteen programs of the suite.
+programs=(quadserv datepage clockpage greetpage streamgreetsrv streamgreetsrv6 dgramgreetsrv
+          dgramgreetsrv6 streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6 greetlocal)
+
 # needprograms NAME...: skips unless the build has made each program.
 needprograms() {
   for p in "$@"; do [ -x "$build/bin/$p" ] || skip "$p is not built"; done

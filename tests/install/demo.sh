@@ -3,8 +3,6 @@
 # shows every one of the thirteen programs at work, and waits for no port
 # where network namespaces work.
 . "$(dirname "$0")/common.sh"
-programs=(quadserv datepage clockpage greetpage streamgreetsrv streamgreetsrv6 dgramgreetsrv
-          dgramgreetsrv6 streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6 greetlocal)
 needprograms "${programs[@]}"
 need socat nc curl rdate stdbuf
 

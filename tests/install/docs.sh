@@ -15,8 +15,7 @@
 need socat nc curl mandoc unshare ip timeout
 [ -x /usr/sbin/rdate ] || skip "rdate is not installed"
 grep -qix 'ru_RU\.utf-\?8' <<<"$(locale -a 2>/dev/null)" || skip "the locale ru_RU.UTF-8 is not installed"
-needprograms quadserv datepage clockpage greetpage streamgreetsrv streamgreetsrv6 dgramgreetsrv \
-             dgramgreetsrv6 streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6 greetlocal
+needprograms "${programs[@]}"
 src=$(cd "$src" && pwd) build=$(cd "$build" && pwd)
 ns=(unshare -n)
 [ "$(id -u)" = 0 ] || ns=(unshare -rn)

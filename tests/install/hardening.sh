@@ -4,8 +4,6 @@
 # shows, every unit compiled with a strong stack protector and, but in the
 # sanitized build, which leaves it out, with glibc's _FORTIFY_SOURCE wrappers.
 . "$(dirname "$0")/common.sh"
-programs=(quadserv datepage clockpage greetpage streamgreetsrv streamgreetsrv6 dgramgreetsrv
-          dgramgreetsrv6 streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6 greetlocal)
 needprograms "${programs[@]}"
 need readelf
 files=("${programs[@]/#/$build/bin/}" "$build"/lib/libportkit.so.*.*.*)

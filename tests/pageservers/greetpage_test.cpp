@@ -28,7 +28,7 @@ std::string fromport(tp::Proc &p, int localport)
         return "cannot connect from port " + std::to_string(localport);
     const std::string req = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
     EXPECT_TRUE(tp::sendall(s, req));
-    EXPECT_EQ(tp::recvall(s, 10000), page);
+    EXPECT_EQ(tp::readall(s, 10000), page);
     auto lines = pt::trace(p);
     pt::expecttrace(lines, lines.empty() ? "" : lines[0].substr(16), int(req.size()), 64, 13);
     return lines.empty() ? "" : lines[0];

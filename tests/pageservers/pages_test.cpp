@@ -248,7 +248,7 @@ TEST_F(Pages, AcceptFailuresOfOneConnectionAreSkipped)
     auto st = tp::wait(q, 5000);
     ASSERT_TRUE(st.has_value()) << "still running after a failed accept";
     EXPECT_EQ(tp::exitcode(*st), 1);
-    EXPECT_EQ(tp::readfor(q.err, 1000), std::string("datepage") + ": main() accept: " + strerror(EBADF) + "\n");
+    EXPECT_EQ(tp::readall(q.err, 1000), std::string("datepage") + ": main() accept: " + strerror(EBADF) + "\n");
 }
 
 // Where connections cannot be deferred, a silent client holds the server for
@@ -265,7 +265,7 @@ TEST_F(Pages, WithoutDeferredAcceptASilentClientWaitsItsBound)
     EXPECT_TRUE(got.data.starts_with(pt::head + label)) << got.data;
     EXPECT_GT(waited, 3000);
     EXPECT_LT(waited, 9000);
-    EXPECT_TRUE(tp::recvall(silent, 2000).starts_with(pt::head + label));
+    EXPECT_TRUE(tp::readall(silent, 2000).starts_with(pt::head + label));
     auto lines = pt::trace(p);
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[2], "Received -1 bytes.");

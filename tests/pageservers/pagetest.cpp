@@ -224,7 +224,7 @@ void hostile(tp::Proc &p, int port, const std::string &first, const std::string 
         EXPECT_EQ(pagecheck(got.data, first, body), "");
         EXPECT_LT(waited, 3000) << "ms the ordinary client waited";
         for (tp::Fd &h : held)
-            EXPECT_EQ(pagecheck(tp::recvall(h, 10000), first, body), "");
+            EXPECT_EQ(pagecheck(tp::readall(h, 10000), first, body), "");
         int traced = 0;
         for (const auto &l : trace(p, 6 * (holders + 1)))
             traced += l == (stalled ? "Received 1 bytes." : "Received -1 bytes.");

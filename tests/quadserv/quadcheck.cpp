@@ -43,7 +43,7 @@ Quad startquad(const QuadOpts &opts)
         if (running(q.proc) && caught(q.proc.pid, SIGCHLD))
             return q;
         stop(q.proc);
-        why = q.proc.err >= 0 ? readfor(q.proc.err, 1000) : "(no standard error)";
+        why = q.proc.err >= 0 ? readall(q.proc.err, 1000) : "(no standard error)";
         // Only a port taken between pickbase and bind is worth another try.
         if (opts.stdports || why.find("in use") == std::string::npos)
             break;

@@ -20,6 +20,7 @@ struct QuadService {
 };
 constexpr QuadService quadservices[] = {
     {echo, "echo", 7}, {chargen, "chargen", 19}, {daytime, "daytime", 13}, {timesvc, "time", 37}};
+constexpr svc allsvcs[] = {echo, chargen, daytime, timesvc};
 inline const char *svcname(svc s) { return quadservices[s].name; }
 inline int svcoff(svc s) { return quadservices[s].off; }
 

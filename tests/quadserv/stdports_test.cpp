@@ -15,10 +15,9 @@ protected:
     // our own where ports below 1024 are ours whoever we are.
     void launch(std::vector<std::string> (*args)(int))
     {
-        if (!tp::isolate()) {
-            if (geteuid() != 0)
-                GTEST_SKIP() << "ports below 1024 need root or a network namespace of our own, "
-                                "and this host allows neither";
+        if (std::string why = tp::lowports(); !why.empty())
+            GTEST_SKIP() << why;
+        if (!tp::isolated()) {
             for (const tp::QuadService &s : tp::quadservices)
                 for (const char *proto : {"tcp", "udp"})
                     ASSERT_FALSE(tp::bound(s.off, proto))

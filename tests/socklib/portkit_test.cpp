@@ -125,7 +125,7 @@ TEST_F(Library, TcpRebindsWhileOldConnectionsWaitToClose)
         tp::Fd c(tp::tcpconnect("127.0.0.1", std::stoi(p)));
         ASSERT_GE(c, 0);
         ASSERT_TRUE(tp::readline(*srv)); // the server closed first: its side waits in TIME_WAIT
-        EXPECT_EQ(tp::recvall(c, 2000), "");
+        EXPECT_EQ(tp::readall(c, 2000), "");
     }
     EXPECT_TRUE(served());
     EXPECT_TRUE(serving("tcp", 0)) << "port " << p << " not taken again";

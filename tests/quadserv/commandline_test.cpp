@@ -1,0 +1,95 @@
+// commandline_test - quadserv's command line: the usage, the port base and
+// its 16-bit cut, a second instance, and a start it cannot complete.
+#include "quadcheck.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+using tp::chargen, tp::daytime, tp::echo, tp::timesvc;
+
+std::string usage()
+{
+    return "quadserv: usage: " + tp::bin("quadserv") + " [port]\n\n";
+}
+
+// The argument count is checked before anything else: even with /dev/null
+// out of reach (a /dev of its own, empty) and a standard stream closed.
+TEST(QuadServCommandLine, TwoArgumentsAreAUsageError)
+{
+    auto r = tp::run({tp::bin("quadserv"), "a", "b"});
+    EXPECT_EQ(tp::exitcode(r.status), 1);
+    EXPECT_EQ(r.err, usage());
+    EXPECT_EQ(r.out, "");
+
+    if (!tp::have("unshare"))
+        GTEST_SKIP() << "unshare (util-linux) is missing: no /dev of our own";
+    tp::SpawnOpts nodev;
+    nodev.prefix = {"unshare", "-rm", "sh", "-c",
+                    "mount -t tmpfs none /dev || exit 99; exec \"$0\" \"$@\" <&-"};
+    r = tp::run({tp::bin("quadserv"), "a", "b"}, "", nodev);
+    if (tp::exitcode(r.status) == 99 || r.err.find("unshare:") != std::string::npos)
+        GTEST_SKIP() << "this host allows no mount namespace of our own: " << r.err;
+    EXPECT_EQ(tp::exitcode(r.status), 1);
+    EXPECT_EQ(r.err, usage()) << "with stdin closed and no /dev/null";
+}
+
+// The argument moves every service by the base and keeps only its low 16
+// bits: 65536 + b is base b.
+TEST(QuadServCommandLine, PortBaseMovesEveryServiceAndIsCutTo16Bits)
+{
+    tp::QuadOpts opts;
+    opts.args = [](int base) { return std::vector<std::string>{std::to_string(65536 + base)}; };
+    tp::Quad q = tp::startquad(opts);
+    ASSERT_TRUE(tp::running(q.proc));
+    for (tp::svc s : tp::allsvcs) {
+        EXPECT_TRUE(tp::bound(q.port(s), "tcp")) << tp::svcname(s);
+        EXPECT_TRUE(tp::bound(q.port(s), "udp")) << tp::svcname(s);
+    }
+    EXPECT_EQ(tp::allanswer(q), "");
+}
+
+TEST(QuadServCommandLine, SecondInstanceIsRefused)
+{
+    tp::Quad first = tp::startquad();
+    ASSERT_TRUE(tp::running(first.proc));
+    auto r = tp::run({tp::bin("quadserv"), std::to_string(first.base)});
+    EXPECT_EQ(tp::exitcode(r.status), 1);
+    EXPECT_NE(r.err.find("quadserv: echo/tcp"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("in use"), std::string::npos) << r.err;
+    EXPECT_EQ(tp::allanswer(first), "");
+
+    // A UDP port held by someone else stops the start just the same.
+    int base = tp::pickbase({7, 13, 19, 37});
+    tp::Fd held(tp::localsock("::", SOCK_DGRAM, base + tp::svcoff(timesvc)));
+    ASSERT_GE(held, 0) << std::strerror(errno);
+    r = tp::run({tp::bin("quadserv"), std::to_string(base)});
+    EXPECT_EQ(tp::exitcode(r.status), 1);
+    EXPECT_NE(r.err.find("time/udp"), std::string::npos) << r.err;
+}
+
+// A service socket on descriptor 64 or above cannot be watched: say so, stop.
+TEST(QuadServCommandLine, HighServiceDescriptorStopsTheStart)
+{
+    tp::SpawnOpts opts;
+    opts.prefix = {"bash", "-c", "for fd in $(seq 3 63); do eval \"exec $fd</dev/null\"; done; "
+                                 "exec \"$@\"",
+                   "bash"};
+    tp::Result r;
+    // A port that a test beside us took after pickbase is worth another try.
+    for (int tries = 0; tries < 5; ++tries) {
+        r = tp::run({tp::bin("quadserv"), std::to_string(tp::pickbase({7, 13, 19, 37}))}, "", opts);
+        if (r.err.find("in use") == std::string::npos)
+            break;
+    }
+    EXPECT_EQ(tp::exitcode(r.status), 1);
+    EXPECT_NE(r.err.find("echo/tcp: descriptor 64"), std::string::npos) << r.err;
+}
+
+} // namespace

@@ -1,0 +1,191 @@
+// limits_test - the limits on quadserv's children (all of them, and one
+// source's share) and what a shortage of descriptors does.
+#include "quadcheck.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+namespace {
+
+using tp::chargen, tp::daytime, tp::echo, tp::timesvc;
+
+// openflood: n connections to port, the ith from source(i), in batches
+// that the listen queue holds, each taken (or closed) by quadserv before
+// the next comes: a full queue drops connections, which then retry for
+// seconds. The most children seen meanwhile in *most.
+std::vector<tp::Fd> openflood(const tp::Quad &q, int port, int n, int cap,
+                              const std::function<std::string(int)> &source, int *most)
+{
+    std::vector<tp::Fd> flood;
+    for (int i = 0; i < n; ++i) {
+        flood.emplace_back(tp::connectfrom(source(i), 0, "127.0.0.1", port, true), true);
+        EXPECT_GE(flood.back(), 0) << "connection " << i << ": " << std::strerror(errno);
+        if (flood.size() % 16 != 0 && i + 1 < n)
+            continue;
+        int want = std::min(int(flood.size()), cap);
+        long deadline = monotonicms() + 20000;
+        for (int c; (c = tp::children(q.proc.pid)) < want && monotonicms() < deadline;) {
+            *most = std::max(*most, c);
+            usleep(10000);
+        }
+        usleep(20000); // those past a cap or share are taken too, and closed
+    }
+    return flood;
+}
+
+// pollall: the indexes of fds ready for events, once n of them are or after
+// timeoutms.
+std::vector<size_t> pollall(const std::vector<tp::Fd> &fds, short events, int n, int timeoutms)
+{
+    std::vector<pollfd> pfds;
+    for (const tp::Fd &fd : fds)
+        pfds.push_back({fd, events, 0});
+    std::vector<size_t> ready;
+    long deadline = monotonicms() + timeoutms;
+    do {
+        ready.clear();
+        poll(pfds.data(), pfds.size(), 0);
+        for (size_t i = 0; i < pfds.size(); ++i)
+            if (pfds[i].revents & events)
+                ready.push_back(i);
+    } while (int(ready.size()) < n && monotonicms() < deadline && usleep(20000) == 0);
+    return ready;
+}
+
+// A flood of idle connections past the cap on children: quadserv never has
+// more than 256, leaves the rest waiting in the listen queue (it accepts
+// none to drop it), answers UDP meanwhile, and takes the waiting ones as
+// children end.
+TEST(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
+{
+    constexpr int cap = 256, extra = 24; // the extra ones fit the listen backlog of 32
+    rlimit nofile;
+    getrlimit(RLIMIT_NOFILE, &nofile);
+    if (nofile.rlim_cur < 512 && nofile.rlim_max >= 512) {
+        nofile.rlim_cur = 512;
+        setrlimit(RLIMIT_NOFILE, &nofile);
+    }
+    if (nofile.rlim_cur < 512)
+        GTEST_SKIP() << "needs 512 descriptors, the limit allows " << nofile.rlim_cur;
+    tp::Quad q = tp::startquad();
+    ASSERT_TRUE(tp::running(q.proc));
+
+    // From five addresses, none past its share of the children.
+    int most = 0;
+    std::vector<tp::Fd> flood = openflood(q, q.port(echo), cap + extra, cap, [](int i) {
+        return "127.0.0." + std::to_string(2 + i % 5);
+    }, &most);
+    // The cap holds for a while, and UDP is answered all along.
+    for (int i = 0; i < 10; ++i) {
+        most = std::max(most, tp::children(q.proc.pid));
+        EXPECT_EQ(tp::udpcheck(echo, q.port(echo), "during " + std::to_string(i)), "");
+        usleep(50000);
+    }
+    EXPECT_EQ(most, cap) << "live children under the flood";
+
+    // Which connections were taken: each echoes a byte; the others wait.
+    ASSERT_EQ(pollall(flood, POLLOUT, int(flood.size()), 10000).size(), flood.size())
+        << "connections not made";
+    for (tp::Fd &s : flood)
+        ASSERT_EQ(send(s, "x", 1, MSG_NOSIGNAL), 1);
+    std::vector<size_t> answered = pollall(flood, POLLIN, cap, 10000), served, waiting;
+    for (size_t i = 0; i < flood.size(); ++i)
+        if (std::find(answered.begin(), answered.end(), i) == answered.end())
+            waiting.push_back(i);
+        else if (tp::recvn(flood[i], 1, 1000) == "x")
+            served.push_back(i);
+    EXPECT_EQ(answered.size(), served.size()) << "connections taken and closed unserved";
+    EXPECT_EQ(served.size(), size_t(cap));
+    ASSERT_EQ(waiting.size(), size_t(extra)) << "connections taken past the cap";
+    // Served ones leave: the waiting ones are taken and echo their byte.
+    for (size_t i = 0; i < size_t(extra); ++i)
+        flood[served[i]] = tp::Fd();
+    for (size_t i : waiting)
+        EXPECT_EQ(tp::recvn(flood[i], 1, 10000), "x") << "waiting connection " << i << " dropped";
+
+    flood.clear();
+    EXPECT_TRUE(tp::waitchildren(q.proc.pid, 0, 30000));
+    EXPECT_EQ(tp::tcpcheck(echo, q.port(echo)), "") << "after the flood";
+}
+
+// One source holds at most 64 children: its connections past that share
+// are closed at once, a client from another address is served meanwhile,
+// and the source's own are taken again as its children end.
+TEST(QuadServLimits, OneSourceTakesAtMostItsShareOfChildren)
+{
+    constexpr int share = 64, extra = 6;
+    tp::Quad q = tp::startquad();
+    ASSERT_TRUE(tp::running(q.proc));
+    int most = 0;
+    std::vector<tp::Fd> conns = openflood(q, q.port(echo), share + extra, share, [](int) {
+        return "127.0.0.1";
+    }, &most);
+    ASSERT_EQ(pollall(conns, POLLOUT, int(conns.size()), 10000).size(), conns.size())
+        << "connections not made";
+    EXPECT_EQ(tp::children(q.proc.pid), share);
+
+    // Served ones echo a byte; the others were closed unserved.
+    int echoed = 0, dropped = 0;
+    for (tp::Fd &s : conns)
+        send(s, "x", 1, MSG_NOSIGNAL);
+    ASSERT_EQ(pollall(conns, POLLIN, int(conns.size()), 10000).size(), conns.size());
+    for (tp::Fd &s : conns) {
+        char c;
+        ssize_t n = recv(s, &c, 1, MSG_DONTWAIT);
+        echoed += n == 1 && c == 'x';
+        dropped += n <= 0;
+    }
+    EXPECT_EQ(echoed, share);
+    EXPECT_EQ(dropped, extra);
+
+    tp::Fd other(tp::connectfrom("127.0.0.2", 0, "127.0.0.1", q.port(daytime)));
+    ASSERT_GE(other, 0) << std::strerror(errno);
+    EXPECT_EQ(tp::readall(other, 5000).size(), 25u) << "another address was not served";
+
+    for (int i = 0; i < 8; ++i)
+        conns[size_t(i)] = tp::Fd();
+    ASSERT_TRUE(tp::waitchildren(q.proc.pid, share - 8));
+    EXPECT_EQ(tp::tcpcheck(echo, q.port(echo)), "") << "the source's share was not given back";
+}
+
+// Out of descriptors, quadserv rests its TCP listeners for a second at a time
+// instead of failing accept in a busy loop; it answers UDP meanwhile, and
+// takes the waiting client once descriptors are to be had again.
+TEST(QuadServLimits, DescriptorShortageRestsTheListeners)
+{
+    tp::QuadOpts opts;
+    // Standard streams and the eight sockets: nothing to spare for accept.
+    opts.spawn.prefix = tp::fdlimit(11);
+    if (opts.spawn.prefix.empty())
+        GTEST_SKIP() << "prlimit (util-linux) is missing";
+    tp::Quad q = tp::startquad(opts);
+    ASSERT_TRUE(tp::running(q.proc));
+
+    tp::Fd waiting(tp::tcpconnect("127.0.0.1", q.port(echo)));
+    ASSERT_GE(waiting, 0);
+    ASSERT_TRUE(tp::sendall(waiting, "late"));
+    long t0 = tp::cputicks(q.proc.pid);
+    long until = monotonicms() + 2000;
+    while (monotonicms() < until) {
+        EXPECT_EQ(tp::udpcheck(echo, q.port(echo), "meanwhile"), "");
+        usleep(200000);
+    }
+    long spent = tp::cputicks(q.proc.pid) - t0;
+    EXPECT_TRUE(tp::running(q.proc));
+    EXPECT_LE(spent, 20) << "clock ticks of CPU in 2 s while a client waits: quadserv spins";
+
+    ASSERT_TRUE(tp::fdraise(q.proc.pid)) << std::strerror(errno);
+    EXPECT_EQ(tp::recvn(waiting, 4, 5000), "late") << "the waiting client was not taken";
+}
+
+} // namespace

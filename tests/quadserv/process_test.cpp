@@ -1,0 +1,119 @@
+// process_test - quadserv's processes: its standard streams, its sockets'
+// modes, what a child holds, and children side by side.
+#include "quadcheck.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+using tp::chargen, tp::daytime, tp::echo, tp::timesvc;
+
+bool hasdevnull(const std::vector<std::string> &fds, const std::string &fd)
+{
+    return std::find(fds.begin(), fds.end(), fd + " -> /dev/null") != fds.end();
+}
+
+// Started with its standard streams closed, quadserv puts /dev/null there, so
+// none of its sockets takes descriptor 0, 1 or 2; with them open it opens
+// nothing of the kind.
+TEST(QuadServProcess, ClosedStandardStreamsGetDevNull)
+{
+    tp::QuadOpts closed;
+    closed.spawn.closestd = true;
+    tp::Quad q = tp::startquad(closed);
+    ASSERT_TRUE(tp::running(q.proc));
+    auto fds = tp::fdtargets(q.proc.pid);
+    for (const char *fd : {"0", "1", "2"})
+        EXPECT_TRUE(hasdevnull(fds, fd)) << fd;
+    EXPECT_EQ(tp::allanswer(q), "");
+
+    int in[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    tp::Fd keepin(in[1]);
+    tp::QuadOpts open;
+    open.spawn.stdinfd = in[0];
+    tp::Quad q2 = tp::startquad(open);
+    close(in[0]);
+    ASSERT_TRUE(tp::running(q2.proc));
+    for (const std::string &fd : tp::fdtargets(q2.proc.pid))
+        EXPECT_EQ(fd.find("/dev/null"), std::string::npos) << fd;
+}
+
+// fdflags: the file status flags of pid's descriptor fd, -1 if unknown.
+long fdflags(pid_t pid, int fd)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("flags:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 8);
+    return -1;
+}
+
+// Service sockets never block the loop (a connection reset before accept, a
+// datagram gone before recvfrom); a child holds its connection and nothing
+// else (no listening socket, no standard stream), blocking so that writes
+// complete.
+TEST(QuadServProcess, SocketModesAndWhatAChildHolds)
+{
+    tp::Quad q = tp::startquad();
+    ASSERT_TRUE(tp::running(q.proc));
+    int sockets = 0;
+    for (const auto &fd : tp::fdtargets(q.proc.pid)) {
+        if (fd.find("socket:") == std::string::npos)
+            continue;
+        ++sockets;
+        EXPECT_TRUE(fdflags(q.proc.pid, std::atoi(fd.c_str())) & O_NONBLOCK) << fd;
+    }
+    EXPECT_EQ(sockets, 8);
+
+    tp::Fd s(tp::tcpconnect("127.0.0.1", q.port(echo)));
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(tp::waitchildren(q.proc.pid, 1));
+    auto kids = tp::childpids(q.proc.pid);
+    ASSERT_EQ(kids.size(), 1u);
+    auto fds = tp::fdtargets(kids[0]);
+    ASSERT_EQ(fds.size(), 1u);
+    EXPECT_EQ(fds[0].rfind("0 -> socket:", 0), 0u) << fds[0];
+    long flags = fdflags(kids[0], 0);
+    EXPECT_GE(flags, 0);
+    EXPECT_FALSE(flags & O_NONBLOCK);
+    s = tp::Fd();
+    EXPECT_TRUE(tp::waitchildren(q.proc.pid, 0));
+}
+
+// Each connection has its own child; one leaving does not hold up the rest,
+// and UDP is answered while TCP clients idle.
+TEST(QuadServProcess, TwoTcpClientsAtOnceAndUdpBeside)
+{
+    tp::Quad q = tp::startquad();
+    ASSERT_TRUE(tp::running(q.proc));
+    tp::Fd a(tp::tcpconnect("127.0.0.1", q.port(echo)));
+    tp::Fd b(tp::tcpconnect("127.0.0.1", q.port(echo)));
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    EXPECT_EQ(tp::udpcheck(echo, q.port(echo), "quick"), "");
+    EXPECT_EQ(tp::udpcheck(timesvc, q.port(timesvc), ""), "");
+    ASSERT_TRUE(tp::sendall(b, "from b"));
+    ASSERT_TRUE(tp::sendall(a, "from a"));
+    EXPECT_EQ(tp::recvn(a, 6), "from a");
+    EXPECT_EQ(tp::recvn(b, 6), "from b");
+    EXPECT_TRUE(tp::waitchildren(q.proc.pid, 2));
+
+    a = tp::Fd();
+    EXPECT_TRUE(tp::waitchildren(q.proc.pid, 1));
+    EXPECT_EQ(tp::tcpcheck(daytime, q.port(daytime)), "");
+    ASSERT_TRUE(tp::sendall(b, "still b"));
+    EXPECT_EQ(tp::recvn(b, 7), "still b");
+    b = tp::Fd();
+    EXPECT_TRUE(tp::waitchildren(q.proc.pid, 0));
+}
+
+} // namespace
