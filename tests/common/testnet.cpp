@@ -22,11 +22,8 @@ namespace tp {
 
 Fd &Fd::operator=(Fd &&o) noexcept
 {
-    if (this != &o) {
-        Fd gone(std::move(*this)); // ours, closed as it goes out of scope
-        std::swap(fd, o.fd);
-        std::swap(reset, o.reset);
-    }
+    std::swap(fd, o.fd); // o closes ours as it goes: at once for a temporary
+    std::swap(reset, o.reset);
     return *this;
 }
 

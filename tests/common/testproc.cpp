@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #ifndef TEST_BIN_DIR
 #error "TEST_BIN_DIR must name the folder of the built programs"
@@ -239,39 +240,10 @@ Result run(const std::vector<std::string> &argv, const std::string &input, const
     close(inp[1]);
 
     long deadline = monotonicms() + timeoutms;
-    // Read both streams until both close or time runs out.
-    int fds[2] = {p.out, p.err};
-    std::string *dst[2] = {&r.out, &r.err};
-    for (;;) {
-        pollfd pfd[2];
-        int n = 0;
-        int which[2];
-        for (int i = 0; i < 2; ++i)
-            if (fds[i] >= 0) {
-                pfd[n] = {fds[i], POLLIN, 0};
-                which[n++] = i;
-            }
-        if (n == 0)
-            break;
-        long left = deadline - monotonicms();
-        if (left <= 0)
-            break;
-        int k = poll(pfd, nfds_t(n), int(left));
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            break;
-        for (int j = 0; j < n; ++j) {
-            if (pfd[j].revents == 0)
-                continue;
-            char buf[4096];
-            ssize_t got = read(pfd[j].fd, buf, sizeof buf);
-            if (got > 0)
-                dst[which[j]]->append(buf, size_t(got));
-            else
-                fds[which[j]] = -1;
-        }
-    }
+    // Both streams at once, so that neither fills while the other is read.
+    std::thread errs([&] { r.err = readall(p.err, timeoutms); });
+    r.out = readall(p.out, timeoutms);
+    errs.join();
     long left = deadline - monotonicms();
     if (auto st = wait(p, int(left > 0 ? left : 0)))
         r.status = *st;

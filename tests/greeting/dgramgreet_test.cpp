@@ -46,15 +46,6 @@ protected:
     }
 };
 
-TEST_P(DgramGreet, ServerAnswersNcWithExactlyTheGreeting)
-{
-    ASSERT_TRUE(tp::have("nc"));
-    tp::Proc srv = gn::start(server(), "udp");
-    ASSERT_TRUE(tp::running(srv));
-    tp::Result r = tp::run({"nc", "-u", "-w1", fam().host, "5678"}, "Hey are you there?\n");
-    EXPECT_EQ(r.out, gn::greeting);
-}
-
 TEST_P(DgramGreet, AnyDatagramGetsOneGreetingAtItsSource)
 {
     tp::Proc srv = gn::start(server(), "udp");

@@ -83,6 +83,25 @@ TEST_P(GreetPair, ClientWithoutServerEndsQuietly)
     EXPECT_EQ(r.err, "");
 }
 
+// An independent client, socat, gets exactly the greeting for a request,
+// and over TCP without one too, and a clean end.
+TEST_P(GreetPair, ServerAnswersSocat)
+{
+    ASSERT_TRUE(tp::have("socat"));
+    tp::Proc srv = gn::start(server(), proto());
+    ASSERT_TRUE(tp::running(srv));
+    bool tcp = std::string(proto()) == "tcp";
+    std::string peer = std::string(tcp ? "TCP:" : "UDP:") + fam().bracket + ":5678";
+    std::vector<tp::Result> runs = {tp::run({"socat", "-t1", "-", peer}, "Hey are you there?\n")};
+    if (tcp)
+        runs.push_back(tp::run({"socat", "-u", peer, "-"}));
+    for (const tp::Result &r : runs) {
+        EXPECT_EQ(tp::exitcode(r.status), 0) << r.err;
+        EXPECT_EQ(r.out, gn::greeting);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(, GreetPair,
                          testing::Values(gn::Case{gn::tcp, gn::v4}, gn::Case{gn::tcp, gn::v6},
                                          gn::Case{gn::udp, gn::v4}, gn::Case{gn::udp, gn::v6}),

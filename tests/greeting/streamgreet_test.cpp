@@ -40,22 +40,6 @@ protected:
     }
 };
 
-TEST_P(StreamGreet, ServerSendsExactlyTheGreetingToSocat)
-{
-    ASSERT_TRUE(tp::have("socat"));
-    tp::Proc srv = gn::start(server(), "tcp");
-    ASSERT_TRUE(tp::running(srv));
-    std::string peer = std::string("TCP:") + fam().bracket + ":5678";
-    tp::Result r = tp::run({"socat", "-u", peer, "-"});
-    EXPECT_EQ(tp::exitcode(r.status), 0) << r.err;
-    EXPECT_EQ(r.out, gn::greeting);
-    // socat sending a request gets the same, and ends without a reset.
-    r = tp::run({"socat", "-", peer}, "GET / HTTP/1.0\r\n\r\n");
-    EXPECT_EQ(tp::exitcode(r.status), 0) << r.err;
-    EXPECT_EQ(r.out, gn::greeting);
-    EXPECT_EQ(r.err, "");
-}
-
 // The line names each client's real source port; the IPv6 server, where
 // the host lets it take IPv4 clients, names those in mapped form.
 TEST_P(StreamGreet, LogsTheClientsRealSourcePort)

@@ -40,6 +40,12 @@ int received(const std::string &line)
     return std::sscanf(line.c_str(), "Received %d bytes%c", &n, &end) == 2 && end == '.' ? n : -2;
 }
 
+int receivedof(tp::Proc &p)
+{
+    auto lines = trace(p);
+    return lines.size() == 6 ? received(lines[2]) : -2;
+}
+
 std::vector<std::string> trace(tp::Proc &p, size_t n, int timeoutms)
 {
     std::vector<std::string> lines;

@@ -48,8 +48,10 @@ inline tp::Reply ask(int port, const std::string &req = get, const std::string &
 tp::Result curl(int port, size_t cookie = 0);
 
 // received: the number a "Received n bytes." trace line gives; -2 for any
-// other line.
+// other line. receivedof: that of the next connection's six lines in p's
+// trace, -2 when they are not six.
 int received(const std::string &line);
+int receivedof(tp::Proc &p);
 
 // trace: the next n lines of the server's trace (fewer on time-out).
 std::vector<std::string> trace(tp::Proc &p, size_t n = 6, int timeoutms = 10000);

@@ -46,12 +46,12 @@ tp::TcpTarget quadtcp(const tp::Quad &q, tp::svc s)
     return t;
 }
 
+class QuadServFaults : public tp::QuadTest {};
+
 // Resets (after junk or none), clients that leave early, half-open and silent
 // clients on every TCP service; every child is reaped afterwards.
-TEST(QuadServFaults, HostileClientsOnEveryTcpService)
+TEST_F(QuadServFaults, HostileClientsOnEveryTcpService)
 {
-    tp::Quad q = tp::startquad();
-    ASSERT_TRUE(tp::running(q.proc));
     for (tp::svc s : tp::allsvcs)
         tp::tcpfaults(quadtcp(q, s), q.proc);
     EXPECT_TRUE(tp::waitchildren(q.proc.pid, 0))
@@ -60,10 +60,8 @@ TEST(QuadServFaults, HostileClientsOnEveryTcpService)
 }
 
 // Empty, oversized and junk datagrams (up to 64 KiB) on every UDP service.
-TEST(QuadServFaults, BadDatagramsOnEveryUdpService)
+TEST_F(QuadServFaults, BadDatagramsOnEveryUdpService)
 {
-    tp::Quad q = tp::startquad();
-    ASSERT_TRUE(tp::running(q.proc));
     for (tp::svc s : tp::allsvcs)
         tp::udpfaults({.name = std::string("udp ") + tp::svcname(s),
                        .host = "127.0.0.1",
@@ -98,7 +96,7 @@ int uidprocs(int uid)
 // connection and goes on serving everyone else. The limit counts every
 // process of the user, so quadserv runs as a user of its own, from a copy
 // that user can read wherever the checkout lies.
-TEST(QuadServFaults, ForkFailureDropsOnlyThatConnection)
+TEST_F(QuadServFaults, ForkFailureDropsOnlyThatConnection)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "only root can run quadserv as a user of its own under a process limit";
@@ -114,7 +112,7 @@ TEST(QuadServFaults, ForkFailureDropsOnlyThatConnection)
     std::string id = std::to_string(uid);
     opts.spawn.prefix = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
                          "prlimit", "--nproc=3", "--"};
-    tp::Quad q = tp::startquad(opts);
+    q = tp::startquad(opts);
     ASSERT_TRUE(tp::running(q.proc));
 
     tp::Fd a(tp::tcpconnect("127.0.0.1", q.port(echo)));

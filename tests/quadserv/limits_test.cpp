@@ -62,11 +62,13 @@ std::vector<size_t> pollall(const std::vector<tp::Fd> &fds, short events, int n,
     return ready;
 }
 
+class QuadServLimits : public tp::QuadTest {};
+
 // A flood of idle connections past the cap on children: quadserv never has
 // more than 256, leaves the rest waiting in the listen queue (it accepts
 // none to drop it), answers UDP meanwhile, and takes the waiting ones as
 // children end.
-TEST(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
+TEST_F(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
 {
     constexpr int cap = 256, extra = 24; // the extra ones fit the listen backlog of 32
     rlimit nofile;
@@ -77,8 +79,6 @@ TEST(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
     }
     if (nofile.rlim_cur < 512)
         GTEST_SKIP() << "needs 512 descriptors, the limit allows " << nofile.rlim_cur;
-    tp::Quad q = tp::startquad();
-    ASSERT_TRUE(tp::running(q.proc));
 
     // From five addresses, none past its share of the children.
     int most = 0;
@@ -121,11 +121,9 @@ TEST(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
 // One source holds at most 64 children: its connections past that share
 // are closed at once, a client from another address is served meanwhile,
 // and the source's own are taken again as its children end.
-TEST(QuadServLimits, OneSourceTakesAtMostItsShareOfChildren)
+TEST_F(QuadServLimits, OneSourceTakesAtMostItsShareOfChildren)
 {
     constexpr int share = 64, extra = 6;
-    tp::Quad q = tp::startquad();
-    ASSERT_TRUE(tp::running(q.proc));
     int most = 0;
     std::vector<tp::Fd> conns = openflood(q, q.port(echo), share + extra, share, [](int) {
         return "127.0.0.1";
@@ -161,14 +159,14 @@ TEST(QuadServLimits, OneSourceTakesAtMostItsShareOfChildren)
 // Out of descriptors, quadserv rests its TCP listeners for a second at a time
 // instead of failing accept in a busy loop; it answers UDP meanwhile, and
 // takes the waiting client once descriptors are to be had again.
-TEST(QuadServLimits, DescriptorShortageRestsTheListeners)
+TEST_F(QuadServLimits, DescriptorShortageRestsTheListeners)
 {
     tp::QuadOpts opts;
     // Standard streams and the eight sockets: nothing to spare for accept.
     opts.spawn.prefix = tp::fdlimit(11);
     if (opts.spawn.prefix.empty())
         GTEST_SKIP() << "prlimit (util-linux) is missing";
-    tp::Quad q = tp::startquad(opts);
+    q = tp::startquad(opts);
     ASSERT_TRUE(tp::running(q.proc));
 
     tp::Fd waiting(tp::tcpconnect("127.0.0.1", q.port(echo)));

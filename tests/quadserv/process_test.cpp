@@ -20,14 +20,16 @@ bool hasdevnull(const std::vector<std::string> &fds, const std::string &fd)
     return std::find(fds.begin(), fds.end(), fd + " -> /dev/null") != fds.end();
 }
 
+class QuadServProcess : public tp::QuadTest {};
+
 // Started with its standard streams closed, quadserv puts /dev/null there, so
 // none of its sockets takes descriptor 0, 1 or 2; with them open it opens
 // nothing of the kind.
-TEST(QuadServProcess, ClosedStandardStreamsGetDevNull)
+TEST_F(QuadServProcess, ClosedStandardStreamsGetDevNull)
 {
     tp::QuadOpts closed;
     closed.spawn.closestd = true;
-    tp::Quad q = tp::startquad(closed);
+    q = tp::startquad(closed);
     ASSERT_TRUE(tp::running(q.proc));
     auto fds = tp::fdtargets(q.proc.pid);
     for (const char *fd : {"0", "1", "2"})
@@ -61,10 +63,8 @@ long fdflags(pid_t pid, int fd)
 // datagram gone before recvfrom); a child holds its connection and nothing
 // else (no listening socket, no standard stream), blocking so that writes
 // complete.
-TEST(QuadServProcess, SocketModesAndWhatAChildHolds)
+TEST_F(QuadServProcess, SocketModesAndWhatAChildHolds)
 {
-    tp::Quad q = tp::startquad();
-    ASSERT_TRUE(tp::running(q.proc));
     int sockets = 0;
     for (const auto &fd : tp::fdtargets(q.proc.pid)) {
         if (fd.find("socket:") == std::string::npos)
@@ -91,10 +91,8 @@ TEST(QuadServProcess, SocketModesAndWhatAChildHolds)
 
 // Each connection has its own child; one leaving does not hold up the rest,
 // and UDP is answered while TCP clients idle.
-TEST(QuadServProcess, TwoTcpClientsAtOnceAndUdpBeside)
+TEST_F(QuadServProcess, TwoTcpClientsAtOnceAndUdpBeside)
 {
-    tp::Quad q = tp::startquad();
-    ASSERT_TRUE(tp::running(q.proc));
     tp::Fd a(tp::tcpconnect("127.0.0.1", q.port(echo)));
     tp::Fd b(tp::tcpconnect("127.0.0.1", q.port(echo)));
     ASSERT_GE(a, 0);

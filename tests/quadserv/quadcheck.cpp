@@ -52,6 +52,12 @@ Quad startquad(const QuadOpts &opts)
     return {};
 }
 
+void QuadTest::SetUp()
+{
+    q = startquad(startopts);
+    ASSERT_TRUE(running(q.proc));
+}
+
 Copy::~Copy()
 {
     if (!dir.empty())

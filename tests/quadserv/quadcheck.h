@@ -5,6 +5,8 @@
 
 #include "testproc.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -42,6 +44,15 @@ struct QuadOpts {
     std::vector<std::string> (*args)(int base) = nullptr;
     bool stdports = false;
     std::string prog;
+};
+
+// QuadTest: a test with quadserv (q) started before it on a free port base,
+// as startopts say: a derived fixture may set them in its constructor.
+class QuadTest : public testing::Test {
+protected:
+    QuadOpts startopts;
+    Quad q;
+    void SetUp() override;
 };
 
 // startquad: quadserv on a free port base, once it serves (its SIGCHLD

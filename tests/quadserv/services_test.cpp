@@ -22,16 +22,9 @@ constexpr long zoneoffset = 9 * 3600 + 30 * 60;
 const std::string zone = "TZ=QST-09:30";
 const std::string firstline = tp::chargenbytes(74);
 
-class QuadServ : public ::testing::Test {
+class QuadServ : public tp::QuadTest {
 protected:
-    tp::Quad q;
-    void SetUp() override
-    {
-        tp::QuadOpts opts;
-        opts.spawn.env = {zone};
-        q = tp::startquad(opts);
-        ASSERT_TRUE(tp::running(q.proc));
-    }
+    QuadServ() { startopts.spawn.env = {zone}; }
     int port(tp::svc s) const { return q.port(s); }
 };
 
