@@ -252,6 +252,11 @@ Result run(const std::vector<std::string> &argv, const std::string &input, const
     return r;
 }
 
+std::string outcome(int code, const std::string &out, const std::string &err)
+{
+    return "exit " + std::to_string(code) + ", out [" + out + "], err [" + err + "]";
+}
+
 int exitcode(int status)
 {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -83,6 +83,10 @@ Result run(const std::vector<std::string> &argv, const std::string &input = "",
 
 // exitcode: the exit code of a wait status, or -1 when it died by a signal.
 int exitcode(int status);
+// outcome: how a run ended, as one text to compare with the one wanted:
+// the exit code, standard output and standard error.
+std::string outcome(int code, const std::string &out, const std::string &err);
+inline std::string outcome(const Result &r) { return outcome(exitcode(r.status), r.out, r.err); }
 
 // tool: the path of a system command, looked up on PATH and then in
 // /usr/sbin and /sbin (off an ordinary user's PATH, where rdate lives);

@@ -15,10 +15,7 @@ const std::string prog = tp::bin("greetlocal");
 
 TEST(GreetLocal, WithoutArgumentsPrintsTheGreeting)
 {
-    tp::Result r = tp::run({prog});
-    EXPECT_EQ(r.out, "Hello World!\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(tp::exitcode(r.status), 0);
+    EXPECT_EQ(tp::outcome(tp::run({prog})), tp::outcome(0, "Hello World!\n", ""));
 }
 
 TEST(GreetLocal, AnyArgumentGivesTheUsageWithStatusZero)
@@ -26,10 +23,8 @@ TEST(GreetLocal, AnyArgumentGivesTheUsageWithStatusZero)
     for (auto args : std::vector<std::vector<std::string>>{{"x"}, {""}, {"a", "b", "c"}, {"-h"}}) {
         std::vector<std::string> argv = {prog};
         argv.insert(argv.end(), args.begin(), args.end());
-        tp::Result r = tp::run(argv);
-        EXPECT_EQ(r.out, "") << args.size() << " arguments";
-        EXPECT_EQ(r.err, "greetlocal: usage: " + prog + "\n\n");
-        EXPECT_EQ(tp::exitcode(r.status), 0);
+        EXPECT_EQ(tp::outcome(tp::run(argv)), tp::outcome(0, "", "greetlocal: usage: " + prog + "\n\n"))
+            << args.size() << " arguments";
     }
 }
 
@@ -37,14 +32,11 @@ TEST(GreetLocal, UsageNamesTheProgramAsInvoked)
 {
     tp::SpawnOpts o;
     o.workdir = prog.substr(0, prog.rfind('/'));
-    tp::Result r = tp::run({"./greetlocal", "x"}, "", o);
-    EXPECT_EQ(r.err, "greetlocal: usage: ./greetlocal\n\n");
-    EXPECT_EQ(tp::exitcode(r.status), 0);
-
+    EXPECT_EQ(tp::outcome(tp::run({"./greetlocal", "x"}, "", o)),
+              tp::outcome(0, "", "greetlocal: usage: ./greetlocal\n\n"));
     // A name other than the file's: errx's prefix is its last part.
-    r = tp::run({"bash", "-c", "exec -a some/where/hello \"$0\" x", prog});
-    EXPECT_EQ(r.err, "hello: usage: some/where/hello\n\n");
-    EXPECT_EQ(tp::exitcode(r.status), 0);
+    EXPECT_EQ(tp::outcome(tp::run({"bash", "-c", "exec -a some/where/hello \"$0\" x", prog})),
+              tp::outcome(0, "", "hello: usage: some/where/hello\n\n"));
 }
 
 TEST(GreetLocal, EmptyArgumentVectorIsNoArgument)

@@ -28,9 +28,7 @@ TEST_P(GreetPair, ExchangesTheGreetingLogsItAndKeepsTheTraceOnAStop)
     ASSERT_TRUE(tp::running(srv));
     for (int i = 0; i < 3; ++i) {
         tp::Result r = tp::run({tp::bin(client())});
-        EXPECT_EQ(tp::exitcode(r.status), 0);
-        EXPECT_EQ(r.out, gn::greeting);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(tp::outcome(r), tp::outcome(0, gn::greeting, ""));
     }
     EXPECT_TRUE(tp::endedby(tp::stop(srv), SIGTERM));
     // The real client's port is not known beforehand: any decimal number.
@@ -69,18 +67,14 @@ TEST_P(GreetPair, ExchangesTheGreetingLogsItAndKeepsTheTraceOnAStop)
 TEST_P(GreetPair, BusyPortIsRefusedWithTheReason)
 {
     tp::Result r = tp::runheld({tp::bin(server())}, fam().host, gn::port, proto());
-    EXPECT_EQ(tp::exitcode(r.status), 1);
-    EXPECT_EQ(r.err, server() + ": bind() failed. : Address already in use\n\n");
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", server() + ": bind() failed. : Address already in use\n\n"));
 }
 
 TEST_P(GreetPair, ClientWithoutServerEndsQuietly)
 {
     // Loopback reports the closed port at once, so the wait ends in an error.
     tp::Result r = tp::run({tp::bin(client())}, "", {}, 5000);
-    EXPECT_EQ(tp::exitcode(r.status), 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(tp::outcome(r), tp::outcome(0, "", ""));
 }
 
 // An independent client, socat, gets exactly the greeting for a request,
@@ -96,9 +90,7 @@ TEST_P(GreetPair, ServerAnswersSocat)
     if (tcp)
         runs.push_back(tp::run({"socat", "-u", peer, "-"}));
     for (const tp::Result &r : runs) {
-        EXPECT_EQ(tp::exitcode(r.status), 0) << r.err;
-        EXPECT_EQ(r.out, gn::greeting);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(tp::outcome(r), tp::outcome(0, gn::greeting, "")) << r.err;
     }
 }
 

@@ -174,9 +174,7 @@ TEST_P(StreamGreet, ClientPrintsWhatComesAsItComes)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.want.substr(0, 20));
         tp::Result r = serve(c.pieces);
-        EXPECT_EQ(tp::exitcode(r.status), 0);
-        EXPECT_EQ(r.out, c.want);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(tp::outcome(r), tp::outcome(0, c.want, ""));
     }
 }
 

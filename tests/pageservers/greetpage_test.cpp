@@ -77,9 +77,7 @@ TEST(Greetpage, HeldPortIsReported)
 {
     ASSERT_EQ(tp::fixedport(5678, "tcp"), "");
     auto r = tp::runheld({tp::bin("greetpage")}, "0.0.0.0", 5678, "tcp", pt::pageopts("C", {}, false));
-    EXPECT_EQ(tp::exitcode(r.status), 1);
-    EXPECT_EQ(r.err, "greetpage: bind() failed. : Address already in use\n\n");
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", "greetpage: bind() failed. : Address already in use\n\n"));
 }
 
 TEST(Greetpage, UnprintablePeerShowsTheResolversText)

@@ -231,9 +231,7 @@ TEST_F(Pages, HeldPortStopsTheStart)
     auto r = tp::runheld({tp::bin("datepage"), std::to_string(port)}, "::", port, "tcp",
                          pt::pageopts("C", {}, false));
     std::string p = std::to_string(port);
-    EXPECT_EQ(tp::exitcode(r.status), 1);
-    EXPECT_EQ(r.err, "datepage: " + p + "/tcp: can't bind to port " + p + ": Address already in use\n");
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", "datepage: " + p + "/tcp: can't bind to port " + p + ": Address already in use\n"));
 }
 
 TEST_F(Pages, AcceptFailuresOfOneConnectionAreSkipped)

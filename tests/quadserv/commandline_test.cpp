@@ -24,9 +24,7 @@ std::string usage()
 TEST(QuadServCommandLine, TwoArgumentsAreAUsageError)
 {
     auto r = tp::run({tp::bin("quadserv"), "a", "b"});
-    EXPECT_EQ(tp::exitcode(r.status), 1);
-    EXPECT_EQ(r.err, usage());
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", usage()));
 
     if (!tp::have("unshare"))
         GTEST_SKIP() << "unshare (util-linux) is missing: no /dev of our own";

@@ -20,7 +20,7 @@ using tp::chargen, tp::daytime, tp::echo, tp::timesvc;
 constexpr int greetport = 5678;
 const std::string greeting = "Hello World!\n";
 
-class LoopGuard : public ::testing::Test {
+class LoopGuard : public tp::QuadTest {
 protected:
     tp::Raw raw;
     bool forging = false;
@@ -30,6 +30,7 @@ protected:
         // sees our datagrams alone, and 5678 is ours.
         tp::isolate();
         forging = tp::rawopen(raw);
+        QuadTest::SetUp();
     }
     static constexpr const char *noforging =
         "forging needs raw sockets: root, or a network namespace of our own, and this host "
@@ -71,8 +72,6 @@ TEST_F(LoopGuard, QuadservAnswersNoServerPort)
 {
     if (!forging)
         GTEST_SKIP() << noforging;
-    tp::Quad q = tp::startquad();
-    ASSERT_TRUE(tp::running(q.proc));
     std::vector<int> dports, guarded = {0, 1, 7, 13, 19, 37, 111, 1023, 2049};
     for (tp::svc s : {echo, chargen, daytime, timesvc}) {
         dports.push_back(q.port(s));
@@ -138,8 +137,8 @@ TEST_F(LoopGuard, LoopsBetweenServersEndWithinASecond)
 {
     if (!forging)
         GTEST_SKIP() << noforging;
-    tp::Quad b = tp::startquad(), c = tp::startquad();
-    ASSERT_TRUE(tp::running(b.proc) && tp::running(c.proc));
+    tp::Quad &b = q, c = tp::startquad();
+    ASSERT_TRUE(tp::running(c.proc));
     tp::Proc greet = greetserver("dgramgreetsrv", true);
     ASSERT_TRUE(tp::running(greet));
 
@@ -156,8 +155,6 @@ TEST_F(LoopGuard, LoopsBetweenServersEndWithinASecond)
 // seconds: every request is answered, the budget notwithstanding.
 TEST_F(LoopGuard, OrdinaryClientAt500ASecondIsAnsweredInFull)
 {
-    tp::Quad q = tp::startquad();
-    ASSERT_TRUE(tp::running(q.proc));
     tp::Fd s(tp::udpsocket("127.0.0.1", q.port(echo), 1000));
     ASSERT_GE(s, 0);
     constexpr int requests = 1000;

@@ -112,9 +112,7 @@ TEST_F(Library, FailuresEndTheCallerWithOneLine)
     };
     for (const auto &c : cases) {
         tp::Result r = probe(c.args);
-        EXPECT_EQ(tp::exitcode(r.status), 1) << c.line;
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "pkprobe: " + c.line + "\n");
+        EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", "pkprobe: " + c.line + "\n")) << c.line;
     }
 }
 
