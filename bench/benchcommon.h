@@ -17,21 +17,13 @@
 constexpr uint32_t unix1900 = 2208988800U;
 constexpr std::size_t chargenperiod = 95 * 74; // the line pattern repeats after 95 lines
 
-// chargenfill: n bytes of the chargen stream from its start into buf.
+// chargenfill: n bytes of the chargen stream from its start into buf: lines
+// of 72 printable characters, one after another, and CR LF.
 inline void chargenfill(char *buf, std::size_t n)
 {
-    char c = ' ';
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t col = i % 74;
-        if (col == 72) {
-            buf[i] = '\r';
-        } else if (col == 73) {
-            buf[i] = '\n';
-        } else {
-            buf[i] = c;
-            if (++c == 0x7f)
-                c = ' ';
-        }
+        buf[i] = col == 72 ? '\r' : col == 73 ? '\n' : char(' ' + (i / 74 * 72 + col) % 95);
     }
 }
 

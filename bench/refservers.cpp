@@ -1,15 +1,12 @@
-// refserver - the benchmark's two reference servers: each serves what quadserv
-// and the page servers serve, with nothing but the work on the wire.
-//   refserver fork|inproc BASE
-// The fork reference accepts, forks, and the child writes the reply and
-// exits; the in-process reference answers in its own process. Both serve
-// echo, chargen, daytime and time at BASE+7, +19, +13, +37 as quadserv does,
-// and the three pages at BASE+80, +81, +82.
+// refserver fork|inproc BASE - the benchmark's reference servers: what quadserv
+// and the page servers serve (at BASE+7, +19, +13, +37 and +80 to +82), with
+// nothing but the work on the wire, a child forked per connection or all
+// answered in the one process.
 #include "benchcommon.h"
 #include "datecommon.h"
+#include "portkit.h"
 
 #include <err.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/wait.h>
@@ -26,13 +23,10 @@ enum svckey { k_echo, k_chargen, k_daytime, k_time, k_uecho, k_utime, k_date, k_
 constexpr std::array<int, nkeys> keyoff = {7, 19, 13, 37, 7, 37, 80, 81, 82};
 constexpr std::array<bool, nkeys> keytcp = {true, true, true, true, false, false, true, true, true};
 
-constexpr auto datehead0 = pagejoin(pagehead, "Local daytime is: ");
-constexpr auto clockhead0 = pagejoin(pagehead, "Local time is: ");
-constexpr char hellomsg[] = "Hello World!\n";
-
 // The pages' first sends as the page servers send them for an ASCII date.
-constexpr std::string_view datefirstsend(datehead0.data(), datehead0.size() - 1),
-    clockfirstsend(clockhead0.data(), clockhead0.size() - 1);
+constexpr auto datefirst = pagejoin(pagehead, "Local daytime is: ");
+constexpr auto clockfirst = pagejoin(pagehead, "Local time is: ");
+constexpr char hellomsg[] = "Hello World!\n";
 
 // refreaper: collects ended children of the fork reference.
 void refreaper(int)
@@ -108,24 +102,9 @@ void refpage(int s, std::string_view first, bool date)
     pageend(s, pagefound(request, n));
 }
 
-void refdate(int s) { refpage(s, datefirstsend, true); }
-void refclock(int s) { refpage(s, clockfirstsend, true); }
+void refdate(int s) { refpage(s, {datefirst.data(), datefirst.size() - 1}, true); }
+void refclock(int s) { refpage(s, {clockfirst.data(), clockfirst.size() - 1}, true); }
 void refgreet(int s) { refpage(s, {pagehead, sizeof pagehead - 1}, false); }
-
-// bindsock: a socket of type bound to the dual-stack wildcard at port, as the
-// suite's library opens them; -1 on failure, errno set.
-int bindsock(int type, int port)
-{
-    int s = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
-    int off = 0, on = 1;
-    sockaddr_in6 sin6 = {.sin6_family = AF_INET6, .sin6_port = htons(uint16_t(port)), .sin6_flowinfo = 0,
-                         .sin6_addr = in6addr_any, .sin6_scope_id = 0};
-    if (s < 0 || setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) < 0 ||
-        (type == SOCK_STREAM && setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) ||
-        bind(s, sap(&sin6), sizeof sin6) < 0)
-        return -1; // the process ends at once: the socket needs no close
-    return s;
-}
 
 constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refdaytime, reftime,
                                                       refuecho, refutime, refdate, refclock, refgreet};
@@ -140,12 +119,13 @@ constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refda
     fd_set afds;
     FD_ZERO(&afds);
     int nfds = 0;
+    portbase = static_cast<unsigned short>(base); // opened as quadserv opens its sockets
     for (size_t k = 0; k < nkeys; ++k) {
-        socks[k] = bindsock(keytcp[k] ? SOCK_STREAM : SOCK_DGRAM, base + keyoff[k]);
-        if (socks[k] < 0 || socks[k] >= FD_SETSIZE)
-            err(1, "reference: port %d", base + keyoff[k]);
-        if (keytcp[k] && listen(socks[k], 32) < 0)
-            err(1, "reference: listen on %d", base + keyoff[k]);
+        char off[8];
+        snprintf(off, sizeof off, "%d", keyoff[k]);
+        socks[k] = keytcp[k] ? passiveTCP(off, 32) : passiveUDP(off);
+        if (socks[k] >= FD_SETSIZE)
+            errx(1, "reference: descriptor %d is too high for select", socks[k]);
         if (k >= k_date)
             pagedefer(socks[k]); // as the page servers' listeners
         FD_SET(socks[k], &afds);
@@ -187,9 +167,7 @@ constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refda
 
 int main(int argc, char *argv[])
 {
-    if (argc != 3 || (strcmp(argv[1], "fork") != 0 && strcmp(argv[1], "inproc") != 0)) {
-        fprintf(stderr, "usage: refserver fork|inproc BASE\n");
-        return 2;
-    }
+    if (argc != 3 || (strcmp(argv[1], "fork") != 0 && strcmp(argv[1], "inproc") != 0))
+        errx(2, "usage: refserver fork|inproc BASE");
     refserve(strcmp(argv[1], "fork") == 0, atoi(argv[2]));
 }

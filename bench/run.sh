@@ -63,11 +63,7 @@ fi
 needgreet=
 if [[ " ${msubject[*]} " == *" greetpage "* ]]; then
   needgreet=1
-  for i in $(seq 90); do
-    inuse 5678 tcp || break
-    if [ "$i" = 1 ]; then echo "bench: waiting for port 5678, held by closing connections"; fi
-    sleep 1
-  done
+  scripts/ports.sh free 5678 tcp || true
 fi
 
 # Port bases: quadserv's (its page servers and nginx at +200 to +204) and
