@@ -17,15 +17,6 @@
 
 namespace tp {
 
-// sanitized: whether this build runs under AddressSanitizer, where every
-// fork and exchange costs several times more. Load tests take their volume
-// through volume(), a tenth of it there.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-constexpr int volume(int n) { return sanitized ? n / 10 : n; }
 
 // bin: path of a program built by this project.
 std::string bin(const std::string &name);
@@ -126,21 +117,9 @@ std::vector<std::string> filelines(const std::string &path);
 std::vector<std::string> fdlimit(int n);
 bool fdraise(pid_t pid);
 
-// caught: whether pid has a handler installed for sig.
-bool caught(pid_t pid, int sig);
-// childpids: the children of pid (ended ones too, until they are reaped).
-std::vector<pid_t> childpids(pid_t pid);
-// children: count of live child processes of pid; zombies: of unreaped ones.
-int children(pid_t pid);
-int zombies(pid_t pid);
-// waitchildren: polls until pid has exactly n live children and no zombies;
-// false after timeoutms.
-bool waitchildren(pid_t pid, int n, int timeoutms = 10000);
 // fdtargets: "fd -> target" of every open descriptor of pid.
 std::vector<std::string> fdtargets(pid_t pid);
-// rsskb: resident memory of pid in KiB; cputicks: its user and system time
-// in clock ticks.
-long rsskb(pid_t pid);
+// cputicks: the user and system time of pid in clock ticks.
 long cputicks(pid_t pid);
 
 

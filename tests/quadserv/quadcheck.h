@@ -46,6 +46,29 @@ struct QuadOpts {
     std::string prog;
 };
 
+// sanitized: whether this build runs under AddressSanitizer, where every
+// fork and exchange costs several times more. Load tests take their volume
+// through volume(), a tenth of it there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+constexpr int volume(int n) { return sanitized ? n / 10 : n; }
+
+// caught: whether pid has a handler installed for sig.
+bool caught(pid_t pid, int sig);
+// childpids: the children of pid (ended ones too, until they are reaped).
+std::vector<pid_t> childpids(pid_t pid);
+// children: count of live child processes of pid; zombies: of unreaped ones.
+int children(pid_t pid);
+int zombies(pid_t pid);
+// waitchildren: polls until pid has exactly n live children and no zombies;
+// false after timeoutms.
+bool waitchildren(pid_t pid, int n, int timeoutms = 10000);
+// rsskb: resident memory of pid in KiB.
+long rsskb(pid_t pid);
+
 // QuadTest: a test with quadserv (q) started before it on a free port base,
 // as startopts say: a derived fixture may set them in its constructor.
 class QuadTest : public testing::Test {
