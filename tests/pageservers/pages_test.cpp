@@ -95,6 +95,23 @@ TEST_F(Pages, ExactBytesAndSixTraceLines)
         restofrequest(s);
         EXPECT_EQ(pt::receivedof(p), 16);
     }
+    // A client that goes on sending while it reads sees the page end at
+    // once, within half a second, not only when the server stops draining
+    // it a second on.
+    {
+        tp::Fd s(tp::tcpconnect("127.0.0.1", port));
+        tp::Reply r;
+        for (int i = 0; i < 25 && r.error == 0 && !r.cleanend; ++i) {
+            send(s, "X-Pad: x\r\n", 10, MSG_NOSIGNAL);
+            tp::Reply more = tp::readtoend(s, 20);
+            r.data += more.data;
+            r.cleanend = more.cleanend;
+            r.error = more.error == ETIMEDOUT ? 0 : more.error;
+        }
+        EXPECT_TRUE(r.cleanend) << (r.error ? strerror(r.error) : "no end while still sending");
+        EXPECT_TRUE(r.data.starts_with(pt::head + label)) << r.data;
+        EXPECT_EQ(pt::trace(p).size(), 6u);
+    }
 
     // IPv6 clients reach it too and are shown bracketed.
     auto got = pt::ask(port, pt::get, "::1");
