@@ -2,10 +2,10 @@
 #ifndef SOCKHELP_H
 #define SOCKHELP_H
 
+#include <err.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <err.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -60,7 +60,6 @@ inline acceptfail acceptverdict(int e)
         return acceptfail::skip;
     return oneof(e, acceptshortages) ? acceptfail::rest : acceptfail::fatal;
 }
-
 
 // timebound: a send (SO_SNDTIMEO) or receive (SO_RCVTIMEO) on sd that makes
 // no progress for secs then fails with EAGAIN; a socket where it cannot be
