@@ -133,6 +133,7 @@ portof() {
 measure() {
   local before line
   portof "$3" "${moffset[$2]}"
+  settle "${pids[$3]}"
   cputicks "${pids[$3]}"
   before=$ticks
   line=$("$bin/loadgen" "${mload[$2]}" "${mclients[$2]}" "$port" "$4" 2>>"$out/loadgen-errors.txt") ||

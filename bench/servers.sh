@@ -88,6 +88,16 @@ kidsof() {
   read -r kids 2>/dev/null <"/proc/$1/task/$1/children" || :
 }
 
+# settle PID: waits, 2 s at most, until PID has no children left, so that
+# what the runs before left dying neither slows nor is counted in the next.
+settle() {
+  for _ in $(seq 40); do
+    kidsof "$1"
+    [ -n "$kids" ] || return 0
+    sleep 0.05
+  done
+}
+
 # cputicks PID: into ticks, the CPU clock ticks that PID has used, with the
 # children it has reaped and those still running (a forking server's).
 cputicks() {
