@@ -120,9 +120,9 @@ int main([[maybe_unused]] int argc, [[maybe_unused]] char **argv)
     int listensd = passiveTCPsock(service);
     servload();
     pagesetup(listensd);
+    sockaddr_in fsa; // filled anew by every accept
+    socklen_t fsalen;
     for (;;) {
-        sockaddr_in fsa;
-        socklen_t fsalen;
         int connectionsd = pageaccept(listensd, sap(&fsa), sizeof fsa, &fsalen);
         char host_buf[128], serv_buf[128];
         int rc = peertext(fsa, fsalen, host_buf, serv_buf);
