@@ -242,12 +242,12 @@ int pickbase(const std::vector<int> &offsets)
     return -1;
 }
 
-int connected(int type, const std::string &host, int port, int timeoutms)
+int connected(int type, const std::string &host, int port, int timeoutms, const std::string &src)
 {
     Addr a = addr(host, port);
     if (a.len == 0)
         return -1;
-    int s = socket(a.family(), type | SOCK_CLOEXEC, 0);
+    int s = src.empty() ? socket(a.family(), type | SOCK_CLOEXEC, 0) : localsock(src, type);
     if (s < 0)
         return -1;
     timeval tv = {timeoutms / 1000, (timeoutms % 1000) * 1000};
@@ -388,9 +388,10 @@ std::optional<std::string> recvone(int fd, int timeoutms, sockaddr_storage *from
     return std::string(buf, size_t(n));
 }
 
-Reply ask(const std::string &host, int port, const std::string &req, int timeoutms)
+Reply ask(const std::string &host, int port, const std::string &req, int timeoutms,
+          const std::string &src)
 {
-    Fd s(tcpconnect(host, port, timeoutms));
+    Fd s(tcpconnect(host, port, timeoutms, src));
     if (s < 0 || (!req.empty() && !sendall(s, req))) {
         Reply r;
         r.error = ECONNREFUSED;

@@ -88,12 +88,15 @@ int pickbase(const std::vector<int> &offsets);
 
 // --- Connected sockets and exchanges -----------------------------------------
 
-// connected: a socket of type connected to host and port, with receive and
-// send time-outs of timeoutms; -1 on failure.
-int connected(int type, const std::string &host, int port, int timeoutms = 5000);
-inline int tcpconnect(const std::string &host, int port, int timeoutms = 5000)
+// connected: a socket of type connected to host and port, from address src
+// when it is given, with receive and send time-outs of timeoutms; -1 on
+// failure.
+int connected(int type, const std::string &host, int port, int timeoutms = 5000,
+              const std::string &src = "");
+inline int tcpconnect(const std::string &host, int port, int timeoutms = 5000,
+                      const std::string &src = "")
 {
-    return connected(SOCK_STREAM, host, port, timeoutms);
+    return connected(SOCK_STREAM, host, port, timeoutms, src);
 }
 inline int udpsocket(const std::string &host, int port, int timeoutms = 2000)
 {
@@ -132,14 +135,17 @@ std::string recvn(int fd, size_t n, int timeoutms = 5000);
 // recvone: the next datagram on fd within timeoutms, its sender in from.
 std::optional<std::string> recvone(int fd, int timeoutms, sockaddr_storage *from = nullptr);
 
-// ask: connect, send req (if any), half-close, read to the end; error is
-// ECONNREFUSED when no connection was made or the request could not go.
-Reply ask(const std::string &host, int port, const std::string &req = "", int timeoutms = 5000);
+// ask: connect (from src when given), send req (if any), half-close, read to
+// the end; error is ECONNREFUSED when no connection was made or the request
+// could not go.
+Reply ask(const std::string &host, int port, const std::string &req = "", int timeoutms = 5000,
+          const std::string &src = "");
 // tcpask: ask's bytes, nullopt when no connection was made.
 inline std::optional<std::string> tcpask(const std::string &host, int port,
-                                         const std::string &req = "", int timeoutms = 5000)
+                                         const std::string &req = "", int timeoutms = 5000,
+                                         const std::string &src = "")
 {
-    Reply r = ask(host, port, req, timeoutms);
+    Reply r = ask(host, port, req, timeoutms, src);
     return r.localport < 0 ? std::nullopt : std::optional(r.data);
 }
 // udpask: one request datagram from a fresh socket, one reply datagram

@@ -239,27 +239,27 @@ std::string dayok(const std::string &got)
 
 } // namespace
 
-std::string tcpcheck(svc s, int port, int tag, const std::string &host)
+std::string tcpcheck(svc s, int port, int tag, const std::string &host, const std::string &src)
 {
     switch (s) {
     case echo: {
         std::string msg = "echo " + std::to_string(tag) + std::string(size_t(tag % 300), 'e');
-        auto got = tcpask(host, port, msg);
+        auto got = tcpask(host, port, msg, 5000, src);
         return got && *got == msg ? "" : "echo reply wrong or missing";
     }
     case chargen: {
         // It never ends by itself: take two lines and hang up.
-        Fd fd(tcpconnect(host, port), true);
+        Fd fd(tcpconnect(host, port, 5000, src), true);
         if (fd < 0)
             return "chargen: no connection";
         return recvn(fd, 148) == chargenbytes(148) ? "" : "chargen lines wrong";
     }
     case daytime: {
-        auto got = tcpask(host, port);
+        auto got = tcpask(host, port, "", 5000, src);
         return got ? dayok(*got) : "daytime: no connection";
     }
     case timesvc: {
-        auto got = tcpask(host, port);
+        auto got = tcpask(host, port, "", 5000, src);
         return got ? timeok(*got) : "time: no connection";
     }
     }

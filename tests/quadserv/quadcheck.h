@@ -108,10 +108,12 @@ std::string dayat(time_t t, long offset);
 // timeat: the 4-byte RFC 868 reply for Unix time t.
 std::string timeat(time_t t);
 
-// tcpcheck / udpcheck: one exchange with service s at host and port; "" when
-// the reply has the right form (daytime's text, a time within 5 s of ours),
-// else what was wrong. tag makes echo payloads distinct.
-std::string tcpcheck(svc s, int port, int tag = 0, const std::string &host = "127.0.0.1");
+// tcpcheck / udpcheck: one exchange with service s at host and port (over
+// TCP from src when given); "" when the reply has the right form (daytime's
+// text, a time within 5 s of ours), else what was wrong. tag makes echo
+// payloads distinct.
+std::string tcpcheck(svc s, int port, int tag = 0, const std::string &host = "127.0.0.1",
+                     const std::string &src = "");
 std::string udpcheck(svc s, int port, const std::string &req = "ping",
                      const std::string &host = "127.0.0.1");
 // udpreplycheck: "" when reply is service s's right answer to req.
