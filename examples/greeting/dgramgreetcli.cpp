@@ -1,8 +1,7 @@
-// dgramgreetcli - IPv4 UDP greeting client of 127.0.0.1 port 5678.
+// dgramgreetcli - IPv4 UDP greeting client of 127.0.0.1 port 5678;
+// dgramgreetcli6.cpp builds this same source for IPv6.
 #include "greeting.h"
 #include "inetfam.h"
-
-using fam = inet4;
 
 // dgramgreetcli: sends the request on usockd and prints the first datagram
 // that comes back (at most 128 bytes, up to a NUL); an error prints nothing.

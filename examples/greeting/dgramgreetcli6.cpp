@@ -1,29 +1,4 @@
-// dgramgreetcli6 - IPv6 UDP greeting client of ::1 port 5678.
-#include "greeting.h"
-#include "inetfam.h"
-
-using fam = inet6;
-
-// dgramgreetcli: sends the request on usockd and prints the first datagram
-// that comes back (at most 128 bytes, up to a NUL); an error prints nothing.
-// It waits for the reply without a time-out, and checks neither call: a
-// real client would do both.
-static void dgramgreetcli(const int usockd)
-{
-    send(usockd, request, strlen(request), 0);
-    char buf[129];
-    ssize_t nchars = recv(usockd, buf, sizeof buf - 1, 0);
-    if (nchars > 0) {
-        buf[nchars] = '\0';
-        fputs(buf, stdout);
-    }
-}
-
-// One request, one reply printed. Exits 0 whatever happened; with no reply
-// it waits for ever, as a plain datagram client does.
-int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
-{
-    int clientsocket = connectUDPsock<fam>(fam::host, "5678");
-    dgramgreetcli(clientsocket);
-    exit(0);
-}
+// dgramgreetcli6 - IPv6 UDP greeting client of ::1 port 5678:
+// the one design of dgramgreetcli.cpp, built for the IPv6 family.
+#define GREET_INET6
+#include "dgramgreetcli.cpp"

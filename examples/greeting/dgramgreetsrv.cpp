@@ -1,9 +1,8 @@
-// dgramgreetsrv - IPv4 UDP greeting server on port 5678.
+// dgramgreetsrv - IPv4 UDP greeting server on port 5678;
+// dgramgreetsrv6.cpp builds this same source for IPv6.
 #include "greeting.h"
 #include "inetfam.h"
 #include "udpguard.h"
-
-using fam = inet4;
 
 // dgramgreetsrv: waits for one datagram on usockd, logs its sender and
 // answers it with the greeting. A failed receive has no sender, and a

@@ -1,7 +1,6 @@
 // inetfam - the IPv4 and IPv6 families as the greeting twins use them: a
-// record of what differs per family, and the socket openers and the peer's
-// log line written once in its terms, so that each twin only picks its
-// family.
+// record of what differs per family, the family a program is built for, and
+// the socket openers and the peer's log line written once in its terms.
 #ifndef INETFAM_H
 #define INETFAM_H
 
@@ -43,6 +42,14 @@ struct inet6 {
     static void setfamily(sockaddr_in6 &sa) { sa.sin6_family = AF_INET6; }
     static void setwildcard(sockaddr_in6 &sa) { sa.sin6_addr = in6addr_any; }
 };
+
+// fam: the family a greeting program is built for. Each source is written
+// for IPv4; its IPv6 twin defines GREET_INET6 and includes that same source.
+#ifdef GREET_INET6
+using fam = inet6;
+#else
+using fam = inet4;
+#endif
 
 // famaddr: a zero-filled record of the family holding the port of service
 // (atoi, low 16 bits); the address is left for the caller to set.

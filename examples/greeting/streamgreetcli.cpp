@@ -1,8 +1,7 @@
-// streamgreetcli - IPv4 TCP greeting client of 127.0.0.1 port 5678.
+// streamgreetcli - IPv4 TCP greeting client of 127.0.0.1 port 5678;
+// streamgreetcli6.cpp builds this same source for IPv6.
 #include "greeting.h"
 #include "inetfam.h"
-
-using fam = inet4;
 
 // streamgreetcli: copies what tsockd receives to stdout, piece by piece,
 // until end of stream or an error. A NUL ends the printing of its piece.

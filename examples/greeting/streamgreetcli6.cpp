@@ -1,28 +1,4 @@
-// streamgreetcli6 - IPv6 TCP greeting client of ::1 port 5678.
-#include "greeting.h"
-#include "inetfam.h"
-
-using fam = inet6;
-
-// streamgreetcli: copies what tsockd receives to stdout, piece by piece,
-// until end of stream or an error. A NUL ends the printing of its piece.
-static void streamgreetcli(const int tsockd)
-{
-    char buf[129];
-    for (;;) {
-        ssize_t nchars = recv(tsockd, buf, sizeof buf - 1, 0);
-        if (nchars <= 0)
-            return;
-        buf[nchars] = '\0';
-        fputs(buf, stdout);
-    }
-}
-
-// Prints what the server sends. Exits 0 whatever happened: with no server
-// there is simply nothing to print.
-int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
-{
-    int clientsocket = connectTCPsock<fam>(fam::host, "5678");
-    streamgreetcli(clientsocket);
-    exit(0);
-}
+// streamgreetcli6 - IPv6 TCP greeting client of ::1 port 5678:
+// the one design of streamgreetcli.cpp, built for the IPv6 family.
+#define GREET_INET6
+#include "streamgreetcli.cpp"

@@ -1,10 +1,9 @@
-// streamgreetsrv - IPv4 TCP greeting server on port 5678.
+// streamgreetsrv - IPv4 TCP greeting server on port 5678;
+// streamgreetsrv6.cpp builds this same source for IPv6.
 #include "greeting.h"
 #include "inetfam.h"
 
 #include <unistd.h>
-
-using fam = inet4;
 
 // streamgreetsrv: sends the greeting once on tsockd. A failed send (the
 // client has gone) is ignored and raises no SIGPIPE.

@@ -1,39 +1,4 @@
-// streamgreetsrv6 - IPv6 TCP greeting server on port 5678.
-#include "greeting.h"
-#include "inetfam.h"
-
-#include <unistd.h>
-
-using fam = inet6;
-
-// streamgreetsrv: sends the greeting once on tsockd. A failed send (the
-// client has gone) is ignored and raises no SIGPIPE.
-static void streamgreetsrv(const int tsockd)
-{
-    send(tsockd, replymsg, strlen(replymsg), MSG_NOSIGNAL);
-}
-
-// Serves one connection at a time until stopped; ends only when the port
-// cannot be had or the listening socket fails (status 1). SIGTERM and
-// SIGINT end it between connections, with what it printed written out.
-int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
-{
-    int listensockd = passiveTCPsock<fam>("5678");
-    stopsignals(listensockd);
-    for (;;) {
-        fam::sockaddr_type fsa;
-        socklen_t salen = sizeof fsa;
-        stopturn();
-        int connectionsockd = accept(listensockd, sap(&fsa), &salen);
-        if (connectionsockd < 0) { // no peer to greet
-            acceptfailed("accept");
-            continue;
-        }
-        logpeer<fam>(fam::connfmt, fsa);
-        streamgreetsrv(connectionsockd);
-        // Closing with the client's data unread would reset the connection
-        // and could destroy the greeting in flight: let the client finish.
-        drainpeer(connectionsockd);
-        close(connectionsockd);
-    }
-}
+// streamgreetsrv6 - IPv6 TCP greeting server on port 5678:
+// the one design of streamgreetsrv.cpp, built for the IPv6 family.
+#define GREET_INET6
+#include "streamgreetsrv.cpp"
