@@ -165,18 +165,19 @@ enum class pagereq { whole, cut, none };
 
 // pagerecv: the one receive into buf: at once when the request is there,
 // which with deferred accept it usually is, else after a wait of up to
-// pagerecvms; -1 when nothing came in time or the receive failed.
+// pagerecvms, which a stop ends; -1 when nothing came in time or the
+// receive failed.
 inline int pagerecv(int sd, char *buf, std::size_t len)
 {
     long until = monotonicms() + pagerecvms;
     for (;;) {
-        // A stop signal interrupts the wait: the request is read all the same.
+        // A request that came before the stop is read all the same.
         ssize_t n = recv(sd, buf, len, MSG_DONTWAIT);
         if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return int(n);
         long left = until - monotonicms();
         pollfd pfd = {.fd = sd, .events = POLLIN, .revents = 0};
-        if (left <= 0 || poll(&pfd, 1, int(left)) == 0) {
+        if (left <= 0 || stoppoll(&pfd, left) == 0) {
             errno = EAGAIN;
             return -1;
         }

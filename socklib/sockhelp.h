@@ -104,85 +104,72 @@ inline in6_addr sourcekey(in6_addr a)
     return a;
 }
 
-// drainpeer: ends our sending side, then reads and discards what the peer
-// still sends until it closes, has been quiet for drainquietms, or
-// drainlimitms have passed. Closing a socket with unread input sends a
-// reset, which can destroy a reply still in flight; after this the caller's
-// close ends the connection cleanly. The quiet bound keeps a client that
-// stalls from holding an iterative server for the whole second, and is
-// longer than the pause an honest client makes between pieces of a request.
-constexpr long drainquietms = 400;
-constexpr long drainlimitms = 1000;
-inline void drainpeer(int sd)
-{
-    shutdown(sd, SHUT_WR);
-
-    long start = monotonicms(), heard = start;
-    char discard[4096];
-    for (;;) {
-        long left = std::min(heard + drainquietms, start + drainlimitms) - monotonicms();
-        if (left <= 0)
-            return;
-        pollfd pfd = {.fd = sd, .events = POLLIN, .revents = 0};
-        int n = poll(&pfd, 1, int(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        ssize_t got = recv(sd, discard, sizeof discard, MSG_DONTWAIT);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        if (got <= 0)
-            return;
-        heard = monotonicms();
-    }
-}
-
 // stopsig: the stop signal (SIGTERM or SIGINT) that has come, 0 if none.
 // Set by the handler only; the server's loop acts on it between turns
-// (stopturn).
+// (stopturn), and every wait on a client ends once it is set (stoppoll).
 inline volatile sig_atomic_t stopsig = 0;
 constexpr int stopsigs[] = {SIGTERM, SIGINT};
-// stopsock: the socket the server waits on for its next turn.
+// stopsock: the socket the server waits on for its next turn; -1 while the
+// process does not handle the stop signals.
 inline int stopsock = -1;
 // How long a stop waits for the exchange in hand to end and for standard
 // output to take what it still holds.
 constexpr unsigned stopgracesec = 1;
 
+// stopset: the stop signals as a set.
+inline sigset_t stopset()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : stopsigs)
+        sigaddset(&set, sig);
+    return set;
+}
+
 // stopnow: ends the process by the stop signal that has come, as it would
 // have ended without a handler.
-inline void stopnow()
+[[noreturn]] inline void stopnow()
 {
     int sig = stopsig;
     signal(sig, SIG_DFL);
     raise(sig);
+    sigset_t set = stopset(); // raised while blocked, inside a handler
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    _exit(128 + sig);
+}
+
+// ongrace: the grace is over and the server is still blocked (writing its
+// trace to a reader that has stalled): it ends now.
+inline void ongrace(int)
+{
+    stopnow();
 }
 
 // onstop: notes the signal, sets the grace clock and shuts stopsock's
 // receiving side down: that wakes a wait in accept or recvfrom on it at
 // once, and makes the next wait return at once, so a stop that comes just
-// before the wait is not missed. A second stop ends the process at once.
+// before the wait is not missed. The grace's SIGALRM is caught only from
+// now on: before a stop, one sent from outside ends the server as it would
+// any program. A second stop ends the process at once.
 inline void onstop(int sig)
 {
     int saved = errno;
     if (stopsig != 0)
         stopnow();
     stopsig = sig;
+    struct sigaction sa = {};
+    sa.sa_handler = ongrace;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, nullptr);
     alarm(stopgracesec);
     shutdown(stopsock, SHUT_RD);
     errno = saved;
 }
 
-// ongrace: the grace is over and the server is still blocked (on a client,
-// or writing its trace to a reader that has stalled): it ends now.
-inline void ongrace(int)
-{
-    stopnow();
-}
-
 // stopsignals: SIGTERM and SIGINT no longer end the process at once: the
-// server, waiting on sd, serves what it has in hand and ends by them at its
-// next turn (stopturn), so a stop does not cut an exchange short; past
+// server, waiting on sd, finishes the exchange in hand without waiting on
+// its client any more and ends by them at its next turn (stopturn), so a
+// stop neither cuts an ordinary exchange short nor loses a line; past
 // stopgracesec it ends wherever it is. A call the handler interrupts starts
 // again, but for one on a socket with a time bound, which fails with EINTR
 // and is retried by its caller. One ignored from the start (a background
@@ -203,10 +190,63 @@ inline void stopsignals(int sd)
         sigaction(sig, &sa, nullptr);
         sigaddset(&caught, sig);
     }
-    sa.sa_handler = ongrace;
-    sigaction(SIGALRM, &sa, nullptr);
     sigaddset(&caught, SIGALRM);
     sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+}
+
+// stoppoll: poll on pfd for up to ms milliseconds, as a wait on a client
+// that a stop ends: 0 at once once a stop has come, even one that came just
+// before the wait; -1 with EINTR when one comes during it.
+inline int stoppoll(pollfd *pfd, long ms)
+{
+    if (stopsock < 0)
+        return poll(pfd, 1, int(ms));
+    sigset_t stops = stopset(), old;
+    sigprocmask(SIG_BLOCK, &stops, &old);
+    int n = 0;
+    if (stopsig == 0) {
+        timespec ts = {.tv_sec = ms / 1000, .tv_nsec = ms % 1000 * 1000000};
+        n = ppoll(pfd, 1, &ts, &old);
+    }
+    int saved = errno;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+    return n;
+}
+
+// drainpeer: ends our sending side, then reads and discards what the peer
+// still sends until it closes, has been quiet for drainquietms,
+// drainlimitms have passed or a stop has come. Closing a socket with unread
+// input sends a reset, which can destroy a reply still in flight; after
+// this the caller's close ends the connection cleanly. The quiet bound
+// keeps a client that stalls from holding an iterative server for the whole
+// second, and is longer than the pause an honest client makes between
+// pieces of a request.
+constexpr long drainquietms = 400;
+constexpr long drainlimitms = 1000;
+inline void drainpeer(int sd)
+{
+    shutdown(sd, SHUT_WR);
+
+    long start = monotonicms(), heard = start;
+    char discard[4096];
+    for (;;) {
+        long left = std::min(heard + drainquietms, start + drainlimitms) - monotonicms();
+        if (left <= 0)
+            return;
+        pollfd pfd = {.fd = sd, .events = POLLIN, .revents = 0};
+        int n = stoppoll(&pfd, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        ssize_t got = recv(sd, discard, sizeof discard, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (got <= 0)
+            return;
+        heard = monotonicms();
+    }
 }
 
 // acceptfailed: an iterative server's one reaction to accept's failure in

@@ -59,6 +59,9 @@ constexpr std::size_t guardwords = 5;
 // The keys of each row's hash: an offset and a multiplier per word.
 inline constinit std::array<std::array<uint64_t, guardwords + 1>, guardrows> guardkey{};
 inline constinit bool guardkeyed = false;
+// Whether the keys are a makeshift, made while the random source was not
+// ready, to be drawn again.
+inline constinit bool guardmakeshift = false;
 // guardclock: the milliseconds the windows are counted in; a test may set
 // a clock of its own.
 inline long (*guardclock)() = monotonicms;
@@ -68,7 +71,7 @@ inline constinit std::array<in_port_t, guardmaxown> guardown{}; // host order
 inline constinit std::size_t guardnown = 0;
 
 // guardseed: keys from seed, the same for the same seed (a test's fixed
-// key); without it the first count draws them at random.
+// key); without it the first window draws them at random.
 inline void guardseed(uint64_t seed)
 {
     for (auto &row : guardkey)
@@ -80,19 +83,24 @@ inline void guardseed(uint64_t seed)
             k = z ^ (z >> 31);
         }
     guardkeyed = true;
+    guardmakeshift = false;
 }
 
-// guardrandomkey: secret keys from the kernel's random source, or, should
-// it fail, from what the process can tell of the moment it started.
+// guardrandomkey: secret keys from the kernel's random source. It never
+// waits: early in boot, before the source is ready, or should it fail, the
+// keys come from what the process can tell of the moment, and are drawn
+// again at the next window (guardspent).
 inline void guardrandomkey()
 {
-    if (getrandom(guardkey.data(), sizeof guardkey, 0) == ssize_t(sizeof guardkey)) {
+    if (getrandom(guardkey.data(), sizeof guardkey, GRND_NONBLOCK) == ssize_t(sizeof guardkey)) {
         guardkeyed = true;
+        guardmakeshift = false;
         return;
     }
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     guardseed(uint64_t(ts.tv_sec) * 1000000007U ^ uint64_t(ts.tv_nsec) ^ uint64_t(getpid()) << 40);
+    guardmakeshift = true;
 }
 
 // guardcol: the counter of row that the words w hash to: a multiply-shift
@@ -154,10 +162,11 @@ inline bool guardloopback(const in6_addr &a)
 // against both.
 inline bool guardspent(const in6_addr &addr, in_port_t port)
 {
-    if (!guardkeyed)
-        guardrandomkey();
     long window = guardclock() / guardwindowms;
     if (window != guardwindow) {
+        // Every count starts afresh here, so new keys lose nothing.
+        if (!guardkeyed || guardmakeshift)
+            guardrandomkey();
         guardpeers = {};
         guardsources = {};
         guardwindow = window;
@@ -184,7 +193,7 @@ inline void guardownport(int sd)
     if (getsockname(sd, sap(&ss), &sslen) < 0)
         err(1, "getsockname");
     if (guardnown == guardown.size())
-        errx(1, "more than %zu ports of our own", guardown.size());
+        errx(1, "more than %zu ports of our own\n", guardown.size());
     in6_addr addr;
     in_port_t port = 0;
     peeraddr(ss, sslen, &addr, &port);

@@ -374,7 +374,7 @@ static void doTCP(service *psv)
     pid_t pid = fork();
     switch (pid) {
     case -1:
-        warnx("fork: %s", strerror(errno));
+        warnx("fork: %s\n", strerror(errno));
         break;
     case 0:
         childclose(ssock);
@@ -406,7 +406,7 @@ static void opensvc(service *psv)
     const char *proto = psv->sv_useTCP ? "tcp" : "udp";
     psv->sv_sock = psv->sv_useTCP ? passiveTCP(psv->sv_name, 32) : passiveUDP(psv->sv_name);
     if (psv->sv_sock >= int(fd2sv.size()))
-        errx(1, "%s/%s: descriptor %d is not below %zu", psv->sv_name, proto, psv->sv_sock,
+        errx(1, "%s/%s: descriptor %d is not below %zu\n", psv->sv_name, proto, psv->sv_sock,
              fd2sv.size());
     int flags = fcntl(psv->sv_sock, F_GETFL);
     if (flags < 0 || fcntl(psv->sv_sock, F_SETFL, flags | O_NONBLOCK) < 0)

@@ -288,38 +288,60 @@ TEST_F(Pages, WithoutDeferredAcceptASilentClientWaitsItsBound)
     EXPECT_EQ(pt::receivedof(p), -1);
 }
 
-TEST_F(Pages, StopServesTheConnectionInHandKeepsTheTraceAndEndsBySignal)
+// A stop keeps every line: the trace goes to a file, as a user's redirection
+// gives it, fully buffered until the server writes it out on its way down.
+// The stop comes while the server waits for a late client's request, which
+// then arrives and never ends: the server no longer waits on that client,
+// answers it, and ends by the signal within 2 s with every line it printed.
+// Where connections are deferred the server takes the silent client after a
+// second; where they are not, at once.
+TEST_F(Pages, StopKeepsEveryLineAndEndsBySignalWhateverTheClientDoes)
 {
-    // Output to a file, as a user's redirection gives it: fully buffered
-    // until the server writes it out on its way down.
-    std::string file = testing::TempDir() + "pagestop" + std::to_string(getpid());
-    port = tp::freeport();
-    auto p = tp::serve({"sh", "-c", "exec \"$0\" \"$1\" >\"$2\"", tp::bin("datepage"),
-                        std::to_string(port), file},
-                       port, "tcp", pt::pageopts("C", {}, false));
-    ASSERT_TRUE(tp::running(p));
-    // The stop comes while the server drains a connection whose request
-    // came in two pieces: it still takes the rest and ends the connection
-    // cleanly, then ends.
-    tp::Fd s(tp::tcpconnect("127.0.0.1", port));
-    ASSERT_GE(s, 0);
-    ASSERT_TRUE(tp::sendall(s, "GET / HTTP/1.1\r\n"));
-    auto sockets = [&] {
-        auto fds = tp::fdtargets(p.pid);
-        return std::count_if(fds.begin(), fds.end(),
-                             [](const std::string &t) { return t.find("socket:") != t.npos; });
-    };
-    for (int i = 0; i < 1000 && sockets() < 2; ++i)
-        usleep(10000);
-    ASSERT_EQ(sockets(), 2) << "the connection was not taken";
-    kill(p.pid, SIGTERM);
-    usleep(200000);
-    tp::Reply got = restofrequest(s);
     std::string first = pt::head + label;
-    EXPECT_TRUE(tp::endedby(tp::wait(p, 10000), SIGTERM));
-    pt::expecttrace(tp::filelines(file), "127.0.0.1:" + std::to_string(tp::localport(s)), 16,
-                    int(first.size()), int(got.data.size() - first.size()));
-    std::filesystem::remove(file);
+    for (bool defer : {true, false}) {
+        SCOPED_TRACE(defer ? "deferred accept" : "no deferred accept");
+        std::string file = testing::TempDir() + "pagestop" + std::to_string(getpid());
+        port = tp::freeport();
+        auto p = tp::serve({"sh", "-c", "exec \"$0\" \"$1\" >\"$2\"", tp::bin("datepage"),
+                            std::to_string(port), file},
+                           port, "tcp",
+                           pt::pageopts("C", defer ? std::vector<std::string>{}
+                                                   : pt::faults("FAULTSHIM_NODEFER=1"),
+                                        false));
+        ASSERT_TRUE(tp::running(p));
+        tp::Reply ordinary = pt::ask(port);
+        ASSERT_TRUE(ordinary.data.starts_with(first)) << ordinary.data;
+
+        tp::Fd late(tp::tcpconnect("127.0.0.1", port));
+        ASSERT_GE(late, 0);
+        auto sockets = [&] {
+            auto fds = tp::fdtargets(p.pid);
+            return std::count_if(fds.begin(), fds.end(),
+                                 [](const std::string &t) { return t.find("socket:") != t.npos; });
+        };
+        for (int i = 0; i < 1000 && sockets() < 2; ++i)
+            usleep(5000);
+        ASSERT_EQ(sockets(), 2) << "the late connection was not taken";
+        kill(p.pid, SIGTERM);
+        long t0 = monotonicms();
+        std::thread upload([&] {
+            std::string chunk(1024, 'x');
+            for (int i = 0; i < 400 && tp::sendall(late, chunk); ++i)
+                usleep(5000);
+        });
+        auto st = tp::wait(p, 2000);
+        long took = monotonicms() - t0;
+        upload.join();
+        EXPECT_TRUE(tp::endedby(st, SIGTERM)) << "after " << took << " ms";
+
+        auto lines = tp::filelines(file);
+        std::filesystem::remove(file);
+        ASSERT_GE(lines.size(), 7u) << "lines kept by the stopped server";
+        pt::expecttrace({lines.begin(), lines.begin() + 6},
+                        "127.0.0.1:" + std::to_string(ordinary.localport), int(pt::get.size()),
+                        int(first.size()), int(ordinary.data.size() - first.size()));
+        EXPECT_EQ(lines[6], "connection from 127.0.0.1:" + std::to_string(tp::localport(late)));
+    }
 
     // Nor can a steady stream of clients put a stop off.
     auto q = serve("C", {}, false);
@@ -345,6 +367,12 @@ TEST_F(Pages, StopServesTheConnectionInHandKeepsTheTraceAndEndsBySignal)
                         1000),
         SIGTERM))
         << "blocked on its trace";
+
+    // Only a stop's own alarm is caught: one sent from outside ends the
+    // server as it ends any program.
+    q = serve("C", {}, false);
+    kill(q.pid, SIGALRM);
+    EXPECT_TRUE(tp::endedby(tp::wait(q, 5000), SIGALRM));
 }
 
 // The zone follows the system's: a new /etc/localtime shows in the page

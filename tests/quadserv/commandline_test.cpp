@@ -87,7 +87,7 @@ TEST(QuadServCommandLine, HighServiceDescriptorStopsTheStart)
             break;
     }
     EXPECT_EQ(tp::exitcode(r.status), 1);
-    EXPECT_NE(r.err.find("echo/tcp: descriptor 64"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("echo/tcp: descriptor 64 is not below 64\n\n"), std::string::npos) << r.err;
 }
 
 } // namespace

@@ -28,13 +28,16 @@ bool rawopen(Raw &raw);
 bool forge(const Raw &raw, int sport, int dport, const std::string &payload, uint16_t check = 0,
            const std::string &src = "127.0.0.1");
 
-// A datagram the sniffer saw.
+// A datagram the sniffer saw, and when it crossed loopback: the kernel's
+// stamp in milliseconds of the monotonic clock, the servers' own.
 struct Seen {
     int sport, dport;
     std::string payload;
+    long ms;
 };
-// sniff: the UDP datagrams seen on loopback for ms milliseconds.
-std::vector<Seen> sniff(const Raw &raw, int ms);
+// sniff: the UDP datagrams seen on loopback for ms milliseconds, or until
+// none has come for quietms (0: watch the whole time).
+std::vector<Seen> sniff(const Raw &raw, int ms, int quietms = 0);
 // count: how many of seen went from sport to dport.
 int count(const std::vector<Seen> &seen, int sport, int dport);
 

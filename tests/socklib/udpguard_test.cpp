@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -13,6 +17,29 @@
 namespace {
 
 long fakems = 0;
+// The kernel's random source as the guard finds it here: a case may make it
+// not ready yet, as early in boot; draws counts the keys it gave.
+bool poolready = true;
+int draws = 0;
+
+} // namespace
+
+// getrandom: the random source above. A draw that would wait for it fails
+// the case: a server would hang on its first datagram.
+extern "C" ssize_t getrandom(void *buf, size_t len, unsigned flags)
+{
+    if (!poolready) {
+        if ((flags & GRND_NONBLOCK) == 0)
+            ADD_FAILURE() << "the key waits for a random source that is not ready";
+        errno = EAGAIN;
+        return -1;
+    }
+    ++draws;
+    memset(buf, draws, len);
+    return ssize_t(len);
+}
+
+namespace {
 
 class UdpGuard : public ::testing::Test {
 protected:
@@ -136,6 +163,25 @@ TEST_F(UdpGuard, ForgerTurningPortsIsHeldToTheSourceBudget)
         EXPECT_EQ(got, c.want);
         EXPECT_TRUE(answered(c.other, 1024)) << "another source shares the budget";
     }
+}
+
+// The key never waits for the random source: before it is ready the first
+// datagram is answered on a makeshift key, and a real one is drawn at the
+// next window, once.
+TEST_F(UdpGuard, KeyNeverWaitsForTheRandomSource)
+{
+    guardkeyed = false;
+    poolready = false;
+    draws = 0;
+    EXPECT_TRUE(answered("192.0.2.1", 5000));
+    poolready = true;
+    EXPECT_TRUE(answered("192.0.2.1", 5000));
+    EXPECT_EQ(draws, 0) << "keys changed inside a window";
+    for (int w = 0; w < 2; ++w) {
+        fakems += guardwindowms;
+        EXPECT_TRUE(answered("192.0.2.1", 5000));
+    }
+    EXPECT_EQ(draws, 1) << "a real key is drawn once the source is ready";
 }
 
 } // namespace
