@@ -44,7 +44,10 @@ TEST_P(GreetPair, ExchangesTheGreetingLogsItAndKeepsTheTraceOnAStop)
     std::filesystem::remove(file);
 
     // A stop ends it by the stop signal all the same when its trace has
-    // stalled (a reader that stopped reading) or its reader has gone.
+    // stalled (a reader that stopped reading) or its reader has gone; the
+    // IPv6 twin runs the same source.
+    if (fam().family == AF_INET6)
+        return;
     std::string host = fam().host;
     bool tcp = std::string(proto()) == "tcp";
     auto greeted = [&] {
