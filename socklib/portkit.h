@@ -22,7 +22,8 @@ int passiveUDP(const char *service);
 
 // satop: writes "address:port" (IPv4, and IPv4-mapped IPv6) or
 // "[address]:port" (IPv6) into buf; returns buf, or null with errno set
-// (EAFNOSUPPORT, ENOSPC) without writing past buflen bytes.
+// (EINVAL for a null sa or buf, EAFNOSUPPORT, ENOSPC) without writing past
+// buflen bytes.
 const char *satop(const struct sockaddr *sa, char *buf, socklen_t buflen);
 
 #ifdef __cplusplus
