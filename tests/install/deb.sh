@@ -81,7 +81,7 @@ same "$("$root/usr/bin/greetlocal")" "Hello World!"
 
 base=$(freebase 7 13 19 37) || fail "no free port base"
 serve $((base + 37)) udp env LD_LIBRARY_PATH="$libdir" "$root/usr/bin/quadserv" "$base"
-same "$(loadedfrom "$served")" "$libdir/libportkit.so.1.0.0"
+same "$(loadedfrom "$served")" "$libdir/libportkit.so.$(suiteversion)"
 same "$(echo 'packaged echo' | timeout 10 socat -t 2 - UDP:127.0.0.1:$((base + 7)))" "packaged echo"
 
 port=$(freebase) || fail "no free port"
