@@ -98,6 +98,8 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
             return {};
     }
 
+    std::vector<int> copies(opts.handed.size());
+    std::string listenfds = "LISTEN_FDS=" + std::to_string(copies.size());
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
@@ -132,6 +134,16 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
         // The program starts with the standard streams alone, as from a
         // shell, whatever the test runner itself was handed.
         close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+        // Each by way of a copy above them all, so none is overwritten unmoved.
+        int n = int(copies.size());
+        for (int i = 0; i < n; ++i)
+            copies[size_t(i)] = fcntl(opts.handed[size_t(i)], F_DUPFD_CLOEXEC, 3 + n);
+        for (int i = 0; i < n; ++i)
+            dup2(copies[size_t(i)], 3 + i);
+        char listenpid[32];
+        snprintf(listenpid, sizeof listenpid, "LISTEN_PID=%d", int(getpid()));
+        if (n > 0 && (putenv(listenpid) != 0 || putenv(listenfds.data()) != 0))
+            _exit(127);
         execvp(cargv[0], cargv.data());
         _exit(127);
     }

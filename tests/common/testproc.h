@@ -29,6 +29,7 @@ struct SpawnOpts {
     std::string workdir;            // empty: the test's own
     std::vector<std::string> prefix;// run under this command (setpriv, prlimit, ...)
     int stdinfd = -1;               // the child's standard input; -1: /dev/null
+    std::vector<int> handed;        // sockets handed over as systemd does: at 3 on, LISTEN_FDS, LISTEN_PID
 };
 
 // A started program. out reads its stdout (the pty with SpawnOpts::pty: stdout
