@@ -53,6 +53,7 @@ holds() {
 }
 ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 holds quadserv-suite usr/bin/quadserv usr/bin/greetlocal lib/systemd/system/quadserv.service \
+  lib/systemd/system/quadserv.socket lib/systemd/system/clockpage.socket \
   usr/share/man/man8/quadserv.8.gz usr/share/man/man1/dgramgreetcli6.1.gz
 holds libportkit1 "usr/lib/$ma/libportkit.so.1"
 holds libportkit-dev usr/include/portkit.h "usr/lib/$ma/libportkit.so" "usr/lib/$ma/pkgconfig/portkit.pc" \
