@@ -9,11 +9,9 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -296,21 +294,6 @@ int holder(const std::string &host, int port, const std::string &proto)
 {
     int s = localsock(host, proto == "tcp" ? SOCK_STREAM : SOCK_DGRAM, port);
     if (s >= 0 && proto == "tcp" && listen(s, 1) < 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-int notifysocket(const std::string &name)
-{
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    name.copy(sun.sun_path, sizeof sun.sun_path - 1);
-    if (name.starts_with("@"))
-        sun.sun_path[0] = '\0';
-    if (s >= 0 && bind(s, sap(&sun), socklen_t(offsetof(sockaddr_un, sun_path) + name.size())) < 0) {
         close(s);
         return -1;
     }

@@ -113,11 +113,6 @@ int connectfrom(const std::string &src, int srcport, const std::string &host, in
 // another program would; -1 on failure with errno set.
 int holder(const std::string &host, int port, const std::string &proto);
 
-// notifysocket: a datagram socket bound where NOTIFY_SOCKET=name sends a
-// server's readiness (a path, or an abstract name after "@"), as a service
-// manager's; -1 on failure.
-int notifysocket(const std::string &name);
-
 // readable: whether fd has input (or an end) within timeoutms.
 bool readable(int fd, int timeoutms);
 

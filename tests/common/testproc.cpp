@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/un.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -160,6 +162,22 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
         p.err = errp[0];
     }
     return p;
+}
+
+int notifysocket(SpawnOpts &opts, const std::string &name)
+{
+    opts.env.push_back("NOTIFY_SOCKET=" + name);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    name.copy(sun.sun_path, sizeof sun.sun_path - 1);
+    if (name.starts_with("@"))
+        sun.sun_path[0] = '\0';
+    if (s >= 0 && bind(s, sap(&sun), socklen_t(offsetof(sockaddr_un, sun_path) + name.size())) < 0) {
+        close(s);
+        return -1;
+    }
+    return s;
 }
 
 std::optional<int> wait(Proc &p, int timeoutms)

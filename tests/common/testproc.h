@@ -48,6 +48,10 @@ struct Proc {
 };
 
 Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts = {});
+// notifysocket: a datagram socket bound at name (a path, or an abstract
+// name after "@"), named to the server as its NOTIFY_SOCKET in opts, as a
+// service manager's; -1 on failure.
+int notifysocket(SpawnOpts &opts, const std::string &name);
 
 // stop: SIGTERM, then wait (SIGKILL after 10 s); the wait status.
 int stop(Proc &p);

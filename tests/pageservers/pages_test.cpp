@@ -356,9 +356,9 @@ TEST_F(Pages, HandedSocketServedAlikeAndAcrossARestart)
     port = tp::freeport();
     tp::Fd held(tp::holder("::", port, "tcp"));
     std::string name = testing::TempDir() + "pageready" + std::to_string(getpid());
-    tp::Fd notify(tp::notifysocket(name));
-    auto opts = pt::pageopts("C", {"NOTIFY_SOCKET=" + name});
+    auto opts = pt::pageopts("C");
     opts.handed = {held};
+    tp::Fd notify(tp::notifysocket(opts, name));
     auto p = tp::spawn({tp::bin("datepage"), std::to_string(port)}, opts);
     EXPECT_EQ(tp::recvone(notify, 10000), "READY=1");
     page(p, "C", cformat);

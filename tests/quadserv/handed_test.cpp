@@ -28,10 +28,8 @@ TEST(Handed, QuadservServesTheServicesHandedAlone)
             argv.push_back("--listen=" + std::to_string(base + tp::svcoff(s)));
         }
     argv.insert(argv.end(), {tp::bin("quadserv"), std::to_string(base)});
-    std::string name = "@quadready" + std::to_string(getpid());
-    tp::Fd notify(tp::notifysocket(name));
     tp::SpawnOpts opts;
-    opts.env = {"NOTIFY_SOCKET=" + name};
+    tp::Fd notify(tp::notifysocket(opts, "@quadready" + std::to_string(getpid())));
     tp::Proc p = tp::serve(argv, base + tp::svcoff(tp::daytime), "tcp", opts);
     for (tp::svc s : {tp::daytime, tp::timesvc}) {
         EXPECT_EQ(tp::tcpcheck(s, base + tp::svcoff(s)), "") << tp::svcname(s);
@@ -50,11 +48,9 @@ TEST(Handed, SocketOfNoServiceEndsQuadserv)
     tp::isolate();
     int base = tp::pickbase({7, 13, 19, 37, 80});
     tp::Fd daytime(tp::holder("127.0.0.1", base + 13, "tcp")), www(tp::holder("::", base + 80, "udp"));
-    std::string name = "@quadfail" + std::to_string(getpid());
-    tp::Fd notify(tp::notifysocket(name));
     tp::SpawnOpts opts;
-    opts.env = {"NOTIFY_SOCKET=" + name};
     opts.handed = {daytime, www};
+    tp::Fd notify(tp::notifysocket(opts, "@quadfail" + std::to_string(getpid())));
     auto r = tp::run({tp::bin("quadserv"), std::to_string(base)}, "", opts);
     EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", "quadserv: " + std::to_string(base + 80) +
                                                      "/udp: handed over, but no service here takes it\n\n"));
