@@ -22,23 +22,45 @@ set(stage "${PK_STAGE_DIR}/${stage}")
 configure_file("${PK_SOURCE_DIR}/portkit.pc.in" "${stage}/portkit.pc" @ONLY)
 file(INSTALL DESTINATION "${PK_FULL_LIBDIR}/pkgconfig" TYPE FILE FILES "${stage}/portkit.pc")
 
-# The units share one template; these are the lines in which they differ.
+# The units share two templates, a service and its socket; these are the
+# lines in which they differ. The backlogs are the programs' own.
 set(quadserv_description "Echo, chargen, daytime and time over TCP and UDP (quadserv)")
 set(quadserv_service_extra "# One child per TCP connection: a bound keeps a flood of clients from
 # filling the host's process table.
 TasksMax=512
 ")
+set(quadserv_listen "ListenStream=7\nListenStream=13\nListenStream=19\nListenStream=37
+ListenDatagram=7\nListenDatagram=13\nListenDatagram=19\nListenDatagram=37")
+set(quadserv_backlog 32)
 set(datepage_description "Local date and time as an HTTP page on port 8013 (datepage)")
+set(datepage_listen "ListenStream=8013")
+set(datepage_backlog 10)
 set(clockpage_description "Local date and time as an HTTP page on the time port (clockpage)")
-set(clockpage_extra "# TCP port 37 (time) is quadserv's too; only one of them can hold it.
-Conflicts=quadserv.service
+set(clockpage_listen "ListenStream=37")
+set(clockpage_backlog 32)
+# systemd runs the stop of one unit before the start of another whenever
+# the two are ordered, either way; these orders, sockets before services,
+# make each side's server let port 37 go before the other side's socket
+# binds it, without an ordering cycle.
+set(clockpage_socket_extra "# TCP port 37 (time) is quadserv's too; only one of them can hold it.
+Conflicts=quadserv.socket
+After=quadserv.socket
+Before=quadserv.service
+")
+set(clockpage_extra "# quadserv.socket binds port 37 only once this server has let it go.
+After=quadserv.socket
 ")
 
 foreach(UNIT_NAME IN LISTS PK_UNITS)
   set(UNIT_DESCRIPTION "${${UNIT_NAME}_description}")
   set(UNIT_EXTRA "${${UNIT_NAME}_extra}")
   set(UNIT_SERVICE_EXTRA "${${UNIT_NAME}_service_extra}")
-  configure_file("${PK_SOURCE_DIR}/server.service.in" "${stage}/${UNIT_NAME}.service" @ONLY)
-  file(INSTALL DESTINATION "${prefix}/lib/systemd/system" TYPE FILE
-       FILES "${stage}/${UNIT_NAME}.service")
+  set(SOCKET_EXTRA "${${UNIT_NAME}_socket_extra}")
+  set(SOCKET_LISTEN "${${UNIT_NAME}_listen}")
+  set(SOCKET_BACKLOG "${${UNIT_NAME}_backlog}")
+  foreach(kind service socket)
+    configure_file("${PK_SOURCE_DIR}/server.${kind}.in" "${stage}/${UNIT_NAME}.${kind}" @ONLY)
+    file(INSTALL DESTINATION "${prefix}/lib/systemd/system" TYPE FILE
+         FILES "${stage}/${UNIT_NAME}.${kind}")
+  endforeach()
 endforeach()

@@ -20,9 +20,7 @@ static void clockpage(const int tsd)
 int main(int argc, char **argv)
 {
     const char *service = dateservice(argc, argv, "time");
-    int msock = passiveTCP(service, 32);
-    datestart({response.data(), response.size() - 1});
-    pagesetup(msock);
+    int msock = datelisten(service, 32, {response.data(), response.size() - 1});
     for (;;) {
         sockaddr_storage fsa;
         socklen_t salen;

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "pagecommon.h"
+#include "portkit.h"
 
 // dateservice: argv[1], or dflt without an argument. Any other argument count
 // ends the process with the usage report and, as these programs always have,
@@ -93,6 +94,20 @@ inline std::string_view datefirst(const char *dts)
         if (static_cast<unsigned char>(*p) >= 0x80)
             return datenamed;
     return dateplain;
+}
+
+// datelisten: the listening socket for service, handed over or opened by
+// passiveTCP with a queue of qlen, once the process is ready to serve it
+// with the first send response (datestart, pagesetup) and its service
+// manager has been told; never fails.
+inline int datelisten(const char *service, int qlen, std::string_view response)
+{
+    bool handed = passivehanded() > 0;
+    int msock = passiveTCP(service, qlen);
+    datestart(response);
+    pagesetup(msock, handed);
+    passiveready();
+    return msock;
 }
 
 // The monotonic second in which the time zone was last read.

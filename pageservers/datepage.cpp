@@ -20,9 +20,7 @@ static void datepage(const int tsd)
 int main(int argc, char **argv)
 {
     const char *service = dateservice(argc, argv, "8013");
-    int msock = passiveTCP(service, 10);
-    datestart({response.data(), response.size() - 1});
-    pagesetup(msock);
+    int msock = datelisten(service, 10, {response.data(), response.size() - 1});
     for (;;) {
         sockaddr_storage sstorage;
         socklen_t salen;

@@ -5,6 +5,7 @@
 #define PAGECOMMON_H
 
 #include <err.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -78,17 +79,31 @@ inline void pagedefer(int msock)
 #endif
 }
 
-// pagesetup: prepares the process and its listening socket msock: a
-// client that has gone away makes a send fail (shown in the trace) instead of
-// ending the server with SIGPIPE; a stop signal ends it between connections,
-// keeping what it printed; connections are handed over once they have
-// something to read, where the platform can defer them; the send bound is set
-// once here for every connection where the platform hands it on to
-// accepted sockets.
-inline void pagesetup(int msock)
+// pagewaker: -1, or, when the listening socket is shared with a service
+// manager that keeps it listening across restarts, the socket a stop shuts
+// down in its stead (a listener's shutdown ends its listening), which
+// pageaccept waits on beside it.
+inline int pagewaker = -1;
+
+// pagesetup: prepares the process and its listening socket msock (shared:
+// handed over by a service manager): a client that has gone away makes a
+// send fail (shown in the trace) instead of ending the server with SIGPIPE;
+// a stop signal ends it between connections, keeping what it printed;
+// connections are handed over once they have something to read, where the
+// platform can defer them; the send bound is set once here for every
+// connection where the platform hands it on to accepted sockets.
+inline void pagesetup(int msock, bool shared = false)
 {
     signal(SIGPIPE, SIG_IGN);
-    stopsignals(msock);
+    if (shared) {
+        // Non-blocking, so that a connection gone between the wait and the
+        // accept cannot hold the server where a stop does not wake it.
+        int flags = fcntl(msock, F_GETFL);
+        pagewaker = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (pagewaker < 0 || flags < 0 || fcntl(msock, F_SETFL, flags | O_NONBLOCK) < 0)
+            err(1, "handed socket");
+    }
+    stopsignals(shared ? pagewaker : msock);
     timebound(msock, SO_SNDTIMEO, pagewaitsec);
     pagedefer(msock);
 }
@@ -101,6 +116,11 @@ inline int pageaccept(int msock, sockaddr *sa, socklen_t size, socklen_t *salen)
 {
     for (;;) {
         stopturn();
+        pollfd pfd[] = {{.fd = msock, .events = POLLIN, .revents = 0},
+                        {.fd = pagewaker, .events = POLLIN, .revents = 0}};
+        // Woken by a stop, it leaves what waits to the next server.
+        if (pagewaker >= 0 && (poll(pfd, 2, -1) < 1 || pfd[1].revents != 0))
+            continue;
         *salen = size;
         int ssock = accept(msock, sa, salen);
         if (ssock >= 0) {

@@ -5,12 +5,20 @@
 
 #include <arpa/inet.h>
 #include <err.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #define PK_API __attribute__((visibility("default")))
@@ -85,15 +93,128 @@ int opensock(int type, uint16_t port, const char *service, const char *proto)
     return s;
 }
 
+const char *protoname(int type)
+{
+    return type == SOCK_STREAM ? "tcp" : "udp";
+}
+
+// servport: the port of service for type, base added; never fails: ends
+// the process through errx.
+uint16_t servport(const char *service, int type)
+{
+    const char *reason = nullptr;
+    uint16_t port = pk_port(service, protoname(type), portbase, &reason);
+    if (port == 0)
+        errx(1, "%s/%s: %s", service != nullptr ? service : "(null)", protoname(type), reason);
+    return port;
+}
+
+// The sockets a service manager hands over: descriptors 3 on, as many as
+// LISTEN_FDS counts, when LISTEN_PID names this process.
+constexpr int handedfirst = 3;
+constexpr int handedmax = 64;
+int nhanded = -1; // until the environment has been read
+std::array<bool, handedmax> handedtaken{};
+
+// decimal: the value of s, all digits and at most max; -1 otherwise.
+long decimal(const char *s, long max)
+{
+    long v = -1;
+    auto [end, ec] = std::from_chars(s, s + strlen(s), v);
+    return ec == std::errc() && *end == '\0' && v >= 0 && v <= max ? v : -1;
+}
+
+// handedread: takes the handed sockets over at the first call, as
+// sd_listen_fds(3) does: each becomes close-on-exec, and the variables are
+// cleared, whoever they were meant for. Never fails: a count that is none
+// or a descriptor that is not open ends the process.
+void handedread()
+{
+    if (nhanded >= 0)
+        return;
+    nhanded = 0;
+    const char *pid = getenv("LISTEN_PID"), *fds = getenv("LISTEN_FDS");
+    if (pid != nullptr && fds != nullptr && decimal(pid, LONG_MAX) == getpid()) {
+        long n = decimal(fds, handedmax);
+        if (n <= 0)
+            errx(1, "LISTEN_FDS=%s: not a count of 1 to %d sockets\n", fds, handedmax);
+        for (int fd = handedfirst; fd < handedfirst + n; ++fd)
+            if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0)
+                err(1, "handed descriptor %d", fd);
+        nhanded = int(n);
+    }
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+}
+
+// handedport: the port of fd when it is an IPv4 or IPv6 socket of type, a
+// listening one for SOCK_STREAM; 0 otherwise.
+uint16_t handedport(int fd, int type)
+{
+    int got = 0, listening = 1;
+    socklen_t len = sizeof got;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &got, &len) < 0 || got != type)
+        return 0;
+    if (type == SOCK_STREAM && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) < 0)
+        return 0;
+    sockaddr_storage ss{};
+    socklen_t sslen = sizeof ss;
+    in6_addr addr;
+    in_port_t port;
+    if (listening == 0 || getsockname(fd, sap(&ss), &sslen) < 0 || !peeraddr(ss, sslen, &addr, &port))
+        return 0;
+    return ntohs(port);
+}
+
+// handedfind: the handed socket of type on port not taken yet, taken now
+// when take is set; -1 when there is none.
+int handedfind(int type, uint16_t port, bool take)
+{
+    handedread();
+    for (int i = 0; i < nhanded; ++i)
+        if (!handedtaken[size_t(i)] && handedport(handedfirst + i, type) == port) {
+            handedtaken[size_t(i)] = take;
+            return handedfirst + i;
+        }
+    return -1;
+}
+
+// notifyready: READY=1 to the socket NOTIFY_SOCKET names (a path, or an
+// abstract name after "@"), as sd_notify(3) sends it, then clears the
+// variable; nothing without it. Never fails: a socket that cannot be told
+// ends the process, which the manager then sees fail to start.
+void notifyready()
+{
+    const char *path = getenv("NOTIFY_SOCKET");
+    if (path == nullptr)
+        return;
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    size_t len = strlen(path);
+    if ((path[0] != '/' && path[0] != '@') || len >= sizeof sun.sun_path)
+        errx(1, "NOTIFY_SOCKET=%s: not the path of a socket\n", path);
+    memcpy(sun.sun_path, path, len);
+    if (path[0] == '@')
+        sun.sun_path[0] = '\0';
+    constexpr char ready[] = "READY=1";
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0 || sendto(s, ready, sizeof ready - 1, MSG_NOSIGNAL, sap(&sun),
+                        socklen_t(offsetof(sockaddr_un, sun_path) + len)) < 0)
+        err(1, "NOTIFY_SOCKET=%s", path);
+    close(s);
+    unsetenv("NOTIFY_SOCKET");
+}
+
 int passivesock(const char *service, int type, int qlen)
 {
-    const char *proto = type == SOCK_STREAM ? "tcp" : "udp";
-    const char *reason = nullptr;
-    uint16_t port = pk_port(service, proto, portbase, &reason);
-    if (port == 0)
-        errx(1, "%s/%s: %s", service != nullptr ? service : "(null)", proto, reason);
-
-    int s = opensock(type, port, service, proto);
+    uint16_t port = servport(service, type);
+    // A handed socket listens already, with the queue its manager gave it.
+    int s = handedfind(type, port, true);
+    if (s >= 0)
+        return s;
+    const char *proto = protoname(type);
+    s = opensock(type, port, service, proto);
     if (type == SOCK_STREAM && listen(s, qlen) < 0)
         err(1, "%s/%s: can't listen on port %u", service, proto, unsigned(port));
     return s;
@@ -138,6 +259,32 @@ PK_API int passiveTCP(const char *service, int qlen)
 PK_API int passiveUDP(const char *service)
 {
     return passivesock(service, SOCK_DGRAM, 0);
+}
+
+PK_API int passivehanded(void)
+{
+    handedread();
+    return int(std::count(handedtaken.begin(), handedtaken.begin() + nhanded, false));
+}
+
+PK_API int passiveoffered(const char *service, int type)
+{
+    return handedfind(type, servport(service, type), false) >= 0;
+}
+
+PK_API void passiveready(void)
+{
+    handedread();
+    for (int fd = handedfirst; fd < handedfirst + nhanded; ++fd) {
+        if (handedtaken[size_t(fd - handedfirst)])
+            continue;
+        for (int type : {SOCK_STREAM, SOCK_DGRAM})
+            if (uint16_t port = handedport(fd, type))
+                errx(1, "%u/%s: handed over, but no service here takes it\n", unsigned(port),
+                     protoname(type));
+        errx(1, "handed descriptor %d: neither a listening TCP nor a UDP socket\n", fd);
+    }
+    notifyready();
 }
 
 PK_API const char *satop(const sockaddr *sa, char *buf, socklen_t buflen)

@@ -428,7 +428,11 @@ int main(int argc, char *argv[])
     nfds = 0;
     FD_ZERO(&afds);
     FD_ZERO(&ufds);
+    // Handed sockets are the service manager's choice: those services alone.
+    bool handed = passivehanded() > 0;
     for (service *psv = svent; psv->sv_name != nullptr; ++psv) {
+        if (handed && !passiveoffered(psv->sv_name, psv->sv_useTCP ? SOCK_STREAM : SOCK_DGRAM))
+            continue;
         opensvc(psv);
         fd2sv[size_t(psv->sv_sock)] = psv;
         if (nfds <= psv->sv_sock)
@@ -445,6 +449,7 @@ int main(int argc, char *argv[])
     sigprocmask(SIG_BLOCK, &chld, &waitmask);
     sigdelset(&waitmask, SIGCHLD);
     signal(SIGCHLD, reaper);
+    passiveready();
 
     for (;;) {
         long restms;

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/un.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,6 +100,8 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
             return {};
     }
 
+    std::vector<int> copies(opts.handed.size());
+    std::string listenfds = "LISTEN_FDS=" + std::to_string(copies.size());
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
@@ -132,6 +136,16 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
         // The program starts with the standard streams alone, as from a
         // shell, whatever the test runner itself was handed.
         close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+        // Each by way of a copy above them all, so none is overwritten unmoved.
+        int n = int(copies.size());
+        for (int i = 0; i < n; ++i)
+            copies[size_t(i)] = fcntl(opts.handed[size_t(i)], F_DUPFD_CLOEXEC, 3 + n);
+        for (int i = 0; i < n; ++i)
+            dup2(copies[size_t(i)], 3 + i);
+        char listenpid[32];
+        snprintf(listenpid, sizeof listenpid, "LISTEN_PID=%d", int(getpid()));
+        if (n > 0 && (putenv(listenpid) != 0 || putenv(listenfds.data()) != 0))
+            _exit(127);
         execvp(cargv[0], cargv.data());
         _exit(127);
     }
@@ -148,6 +162,22 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
         p.err = errp[0];
     }
     return p;
+}
+
+int notifysocket(SpawnOpts &opts, const std::string &name)
+{
+    opts.env.push_back("NOTIFY_SOCKET=" + name);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    name.copy(sun.sun_path, sizeof sun.sun_path - 1);
+    if (name.starts_with("@"))
+        sun.sun_path[0] = '\0';
+    if (s >= 0 && bind(s, sap(&sun), socklen_t(offsetof(sockaddr_un, sun_path) + name.size())) < 0) {
+        close(s);
+        return -1;
+    }
+    return s;
 }
 
 std::optional<int> wait(Proc &p, int timeoutms)

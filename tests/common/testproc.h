@@ -29,6 +29,7 @@ struct SpawnOpts {
     std::string workdir;            // empty: the test's own
     std::vector<std::string> prefix;// run under this command (setpriv, prlimit, ...)
     int stdinfd = -1;               // the child's standard input; -1: /dev/null
+    std::vector<int> handed;        // sockets handed over as systemd does: at 3 on, LISTEN_FDS, LISTEN_PID
 };
 
 // A started program. out reads its stdout (the pty with SpawnOpts::pty: stdout
@@ -47,6 +48,10 @@ struct Proc {
 };
 
 Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts = {});
+// notifysocket: a datagram socket bound at name (a path, or an abstract
+// name after "@"), named to the server as its NOTIFY_SOCKET in opts, as a
+// service manager's; -1 on failure.
+int notifysocket(SpawnOpts &opts, const std::string &name);
 
 // stop: SIGTERM, then wait (SIGKILL after 10 s); the wait status.
 int stop(Proc &p);

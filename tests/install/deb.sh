@@ -53,6 +53,7 @@ holds() {
 }
 ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 holds quadserv-suite usr/bin/quadserv usr/bin/greetlocal lib/systemd/system/quadserv.service \
+  lib/systemd/system/quadserv.socket lib/systemd/system/clockpage.socket \
   usr/share/man/man8/quadserv.8.gz usr/share/man/man1/dgramgreetcli6.1.gz
 holds libportkit1 "usr/lib/$ma/libportkit.so.1"
 holds libportkit-dev usr/include/portkit.h "usr/lib/$ma/libportkit.so" "usr/lib/$ma/pkgconfig/portkit.pc" \
@@ -81,7 +82,7 @@ same "$("$root/usr/bin/greetlocal")" "Hello World!"
 
 base=$(freebase 7 13 19 37) || fail "no free port base"
 serve $((base + 37)) udp env LD_LIBRARY_PATH="$libdir" "$root/usr/bin/quadserv" "$base"
-same "$(loadedfrom "$served")" "$libdir/libportkit.so.1.0.0"
+same "$(loadedfrom "$served")" "$libdir/libportkit.so.$(suiteversion)"
 same "$(echo 'packaged echo' | timeout 10 socat -t 2 - UDP:127.0.0.1:$((base + 7)))" "packaged echo"
 
 port=$(freebase) || fail "no free port"

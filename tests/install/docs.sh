@@ -7,8 +7,9 @@
 #   docs/*.[18]: the EXAMPLES of each page, as mandoc renders them, as one
 #     script: "$ " lines are run, the display lines after one are its output
 #     (empty lines, which a display cannot tell from a paragraph's end, are
-#     not compared); "# " lines need root (the standard ports, systemctl)
-#     and are left out, each with a note.
+#     not compared); "# " lines need root and a live systemd (the standard
+#     ports, systemctl) and are left out, each with a note, and so are the
+#     lines after one until the next "$ " line (its input or output).
 # Commands run in a scratch folder where build/ is the build under test and
 # scripts/ the source's, and with the build's programs first on PATH.
 . "$(dirname "$0")/common.sh"
@@ -82,11 +83,13 @@ for page in "$src"/docs/*.[18]; do
     >"$tmp/$name.lines"
   : >"$tmp/$name.sh"
   : >"$tmp/$name.want"
+  root=0
   while IFS= read -r line; do
     case $line in
-      '$ '*) printf '%s\n' "${line#\$ }" >>"$tmp/$name.sh" ;;
-      '# '*) echo "$name: left out, needs root: ${line#\# }" ;;
-      *) [ -s "$tmp/$name.sh" ] || fail "$name: output shown before any command: $line"
+      '$ '*) root=0; printf '%s\n' "${line#\$ }" >>"$tmp/$name.sh" ;;
+      '# '*) root=1; echo "$name: left out, needs root and systemd: ${line#\# }" ;;
+      *) [ $root = 1 ] && continue
+         [ -s "$tmp/$name.sh" ] || fail "$name: output shown before any command: $line"
          printf '%s\n' "$line" >>"$tmp/$name.want" ;;
     esac
   done <"$tmp/$name.lines"

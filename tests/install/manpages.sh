@@ -26,7 +26,8 @@ man=$prefix/share/man
 for name in quadserv.8 datepage.8 clockpage.8 greetpage.8 greetlocal.1 \
             streamgreetsrv.1 streamgreetsrv6.1 dgramgreetsrv.1 dgramgreetsrv6.1 \
             streamgreetcli.1 streamgreetcli6.1 dgramgreetcli.1 dgramgreetcli6.1 \
-            portkit.3 passiveTCP.3 passiveUDP.3 satop.3 portbase.3; do
+            portkit.3 passiveTCP.3 passiveUDP.3 passivehanded.3 passiveoffered.3 passiveready.3 \
+            satop.3 portbase.3; do
   file=$man/man${name##*.}/$name
   [ -e "$file" ] || fail "$name is not installed"
   # A link's name is one the page itself lists.

@@ -21,7 +21,7 @@ same "$soname" libportkit.so.1
 echo "quadserv from the prefix, without LD_LIBRARY_PATH"
 base=$(freebase 7 13 19 37) || fail "no free port base"
 serve $((base + 37)) udp "$prefix/bin/quadserv" "$base"
-same "$(loadedfrom "$served")" "$prefix/lib/libportkit.so.1.0.0"
+same "$(loadedfrom "$served")" "$prefix/lib/libportkit.so.$(suiteversion)"
 same "$(echo 'installed echo' | timeout 10 socat - TCP:127.0.0.1:$((base + 7)))" "installed echo"
 
 if [ "$sanitized" = 1 ]; then

@@ -375,6 +375,29 @@ TEST_F(Pages, StopKeepsEveryLineAndEndsBySignalWhateverTheClientDoes)
     EXPECT_TRUE(tp::endedby(tp::wait(q, 5000), SIGALRM));
 }
 
+// Handed its socket, as systemd hands it over, datepage serves as on its
+// own, bytes and trace, once it has said it is ready; stopped, it leaves the
+// socket listening, so that a client that comes meanwhile waits in its
+// queue and is served by the next server.
+TEST_F(Pages, HandedSocketServedAlikeAndAcrossARestart)
+{
+    port = tp::freeport();
+    tp::Fd held(tp::holder("::", port, "tcp"));
+    std::string name = testing::TempDir() + "pageready" + std::to_string(getpid());
+    auto opts = pt::pageopts("C");
+    opts.handed = {held};
+    tp::Fd notify(tp::notifysocket(opts, name));
+    auto p = tp::spawn({tp::bin("datepage"), std::to_string(port)}, opts);
+    EXPECT_EQ(tp::recvone(notify, 10000), "READY=1");
+    page(p, "C", cformat);
+    EXPECT_TRUE(tp::endedby(tp::stop(p), SIGTERM));
+    tp::Fd s(tp::tcpconnect("127.0.0.1", port));
+    ASSERT_TRUE(tp::sendall(s, pt::get)) << "the socket no longer listens";
+    p = tp::spawn({tp::bin("datepage"), std::to_string(port)}, opts);
+    EXPECT_TRUE(tp::readall(s, 10000).starts_with(pt::head + label));
+    std::filesystem::remove(name);
+}
+
 // The zone follows the system's: a new /etc/localtime shows in the page
 // within a second, here in a mount namespace of the test's own (datepage
 // only: clockpage runs the same code).
