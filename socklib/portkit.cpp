@@ -105,7 +105,7 @@ uint16_t servport(const char *service, int type)
     const char *reason = nullptr;
     uint16_t port = pk_port(service, protoname(type), portbase, &reason);
     if (port == 0)
-        errx(1, "%s/%s: %s", service != nullptr ? service : "(null)", protoname(type), reason);
+        errx(1, "%s/%s: %s\n", service != nullptr ? service : "(null)", protoname(type), reason);
     return port;
 }
 
