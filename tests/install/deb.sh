@@ -21,7 +21,7 @@ else
 fi
 
 echo "dpkg-buildpackage"
-(cd "$copy" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b) >"$tmp/build.log" 2>&1 \
+(cd "$copy" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b) >"$tmp/build.log" 2>&1 \
   || fail "dpkg-buildpackage: $(tail -n 20 "$tmp/build.log")"
 ! grep -E '^[^ ]+:[0-9]+:([0-9]+:)? warning: ' "$tmp/build.log" || fail "the package build warns"
 version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
