@@ -117,6 +117,13 @@ std::vector<std::string> filelines(const std::string &path);
 std::vector<std::string> fdlimit(int n);
 bool fdraise(pid_t pid);
 
+// faults: the environment that preloads the fault shim (faultshim.cpp) with
+// plan, one of its variables set.
+inline std::vector<std::string> faults(const std::string &plan)
+{
+    return {"LD_PRELOAD=" FAULTSHIM, "ASAN_OPTIONS=verify_asan_link_order=0", plan};
+}
+
 // fdtargets: "fd -> target" of every open descriptor of pid.
 std::vector<std::string> fdtargets(pid_t pid);
 // cputicks: the user and system time of pid in clock ticks.

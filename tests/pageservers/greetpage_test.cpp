@@ -82,7 +82,7 @@ TEST(Greetpage, HeldPortIsReported)
 
 TEST(Greetpage, UnprintablePeerShowsTheResolversText)
 {
-    auto p = greet({}, pt::faults("FAULTSHIM_GETNAMEINFO=1"));
+    auto p = greet({}, tp::faults("FAULTSHIM_GETNAMEINFO=1"));
     ASSERT_TRUE(tp::running(p));
     EXPECT_EQ(pt::ask(5678).data, page);
     auto lines = pt::trace(p);

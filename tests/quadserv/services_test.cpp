@@ -52,8 +52,8 @@ TEST_F(QuadServ, TcpEchoReturnsEveryByte)
     EXPECT_EQ(tp::tcpask("127.0.0.1", port(echo), "a\0b\r\n\xff"s), "a\0b\r\n\xff"s);
     EXPECT_EQ(tp::tcpask("127.0.0.1", port(echo), ""), "");
 
-    // A megabyte in flight both ways: short writes must be completed and the
-    // connection must block, not fail, while the client is slow to read.
+    // A megabyte in flight both ways: the connection must block, not fail,
+    // while the client is slow to read.
     std::string big(1 << 20, '\0');
     std::mt19937 gen(42);
     for (auto &c : big)
@@ -72,6 +72,25 @@ TEST_F(QuadServ, TcpEchoReturnsEveryByte)
     EXPECT_EQ(got.error, 0) << strerror(got.error);
     ASSERT_EQ(got.data.size(), big.size());
     EXPECT_TRUE(got.data == big);
+}
+
+// Writes that take a few bytes at a time, as a full send buffer allows:
+// echo and chargen complete each one.
+class QuadServShortWrites : public QuadServ {
+protected:
+    QuadServShortWrites() { startopts.spawn.env = tp::faults("FAULTSHIM_WRITECAP=3"); }
+};
+
+TEST_F(QuadServShortWrites, EchoAndChargenCompleteShortWrites)
+{
+    std::string block(20000, '\0');
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = char('a' + i * 7 % 26);
+    std::string got = tp::tcpask("127.0.0.1", port(echo), block, 20000).value_or("");
+    EXPECT_EQ(got.size(), block.size());
+    EXPECT_TRUE(got == block);
+    tp::Fd s(tp::tcpconnect("127.0.0.1", port(chargen)), true);
+    EXPECT_TRUE(tp::recvn(s, 200 * 74) == tp::chargenbytes(200 * 74));
 }
 
 TEST_F(QuadServ, UdpEchoReturnsTheDatagram)
