@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -48,8 +50,8 @@ protected:
 
 } // namespace
 
-// The same service over TCP and UDP in one process: two descriptors, both
-// dual-stack IPv6 sockets at the service's port plus the port base, which
+// The same service over TCP and UDP in one process: a stream and a datagram
+// socket, both dual-stack IPv6 sockets at the service's port plus the port base, which
 // is zero unless the caller writes it.
 TEST_F(Library, BothTransportsOpenAtThePortPlusPortBase)
 {
@@ -64,13 +66,14 @@ TEST_F(Library, BothTransportsOpenAtThePortPlusPortBase)
     for (const auto &c : cases) {
         tp::Result r = probe(c.args);
         ASSERT_EQ(tp::exitcode(r.status), 0) << r.err;
-        int tfd = -1, ufd = -1;
+        int ttype = -1, utype = -1;
         unsigned tport = 0, uport = 0, tv6 = 0, uv6 = 0;
-        ASSERT_EQ(std::sscanf(r.out.c_str(), "tcp fd=%d port=%u v6=%u\nudp fd=%d port=%u v6=%u",
-                              &tfd, &tport, &tv6, &ufd, &uport, &uv6),
+        ASSERT_EQ(std::sscanf(r.out.c_str(), "tcp type=%d port=%u v6=%u\nudp type=%d port=%u v6=%u",
+                              &ttype, &tport, &tv6, &utype, &uport, &uv6),
                   6)
             << r.out;
-        EXPECT_NE(tfd, ufd);
+        EXPECT_EQ(ttype, SOCK_STREAM);
+        EXPECT_EQ(utype, SOCK_DGRAM);
         EXPECT_EQ(tport, c.port) << r.out;
         EXPECT_EQ(uport, c.port) << r.out;
         EXPECT_EQ(tv6 + uv6, 2u) << "both sockets are dual-stack IPv6 sockets";
