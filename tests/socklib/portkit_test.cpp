@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,17 +34,15 @@ bool reached(const std::string &proto, const std::string &host, int port)
 class Library : public ::testing::Test {
 protected:
     std::string p = std::to_string(tp::freeport());
-    // Emplaced, not assigned: Proc's move assignment uses its string after
-    // destroying it.
-    std::optional<tp::Proc> srv;
+    tp::Proc srv;
     // serving: starts srv taking n clients of proto on p; whether it said
     // it is ready.
     bool serving(const std::string &proto, int n)
     {
-        srv.emplace(tp::spawn({PKPROBE, proto, p, std::to_string(n)}));
-        return tp::readline(*srv) == "ready " + p;
+        srv = tp::spawn({PKPROBE, proto, p, std::to_string(n)});
+        return tp::readline(srv) == "ready " + p;
     }
-    bool served() { return tp::exitcode(tp::wait(*srv, 5000).value_or(-1)) == 0; }
+    bool served() { return tp::exitcode(tp::wait(srv, 5000).value_or(-1)) == 0; }
 };
 
 } // namespace
@@ -91,7 +88,7 @@ TEST_F(Library, DualStackTakesIPv4AndIPv6Clients)
         ASSERT_TRUE(serving(proto, 2)) << proto;
         for (const auto &c : clients) {
             EXPECT_TRUE(reached(proto, c.host, std::stoi(p))) << proto << " from " << c.host;
-            auto line = tp::readline(*srv);
+            auto line = tp::readline(srv);
             ASSERT_TRUE(line) << proto << " from " << c.host;
             EXPECT_EQ(line->rfind(c.peer, 0), 0u) << *line;
         }
@@ -125,7 +122,7 @@ TEST_F(Library, TcpRebindsWhileOldConnectionsWaitToClose)
     {
         tp::Fd c(tp::tcpconnect("127.0.0.1", std::stoi(p)));
         ASSERT_GE(c, 0);
-        ASSERT_TRUE(tp::readline(*srv)); // the server closed first: its side waits in TIME_WAIT
+        ASSERT_TRUE(tp::readline(srv)); // the server closed first: its side waits in TIME_WAIT
         EXPECT_EQ(tp::readall(c, 2000), "");
     }
     EXPECT_TRUE(served());
