@@ -66,8 +66,6 @@ int zombies(pid_t pid);
 // waitchildren: polls until pid has exactly n live children and no zombies;
 // false after timeoutms.
 bool waitchildren(pid_t pid, int n, int timeoutms = 10000);
-// rsskb: resident memory of pid in KiB.
-long rsskb(pid_t pid);
 
 // QuadTest: a test with quadserv (q) started before it on a free port base,
 // as startopts say: a derived fixture may set them in its constructor.
