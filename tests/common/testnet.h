@@ -75,7 +75,7 @@ bool isolate();
 bool isolated();
 
 // fixedport: for a server without address reuse on a fixed port: a network
-// of the test's own, or else waits (up to a minute) until the host's port is
+// of the test's own, or else waits (up to 70 s) until the host's port is
 // free. Empty when the port can be had; otherwise why not, in words for a
 // failure message.
 std::string fixedport(int port, const std::string &proto);
