@@ -5,8 +5,8 @@
 //   FAULTSHIM_GETNAMEINFO=1     every getnameinfo fails (EAI_FAIL)
 //   FAULTSHIM_NODEFER=1         deferred accept is refused, as where the
 //                               platform lacks it
-//   FAULTSHIM_WRITECAP=3        each write or send on a stream socket takes
-//                               3 bytes at the most
+//   FAULTSHIM_WRITECAP=3        each write to a stream socket takes 3 bytes
+//                               at the most
 #include <dlfcn.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -93,11 +93,4 @@ extern "C" ssize_t write(int fd, const void *buf, size_t n)
     using writefn = ssize_t (*)(int, const void *, size_t);
     static auto real = reinterpret_cast<writefn>(dlsym(RTLD_NEXT, "write"));
     return real(fd, buf, capped(fd, n));
-}
-
-extern "C" ssize_t send(int fd, const void *buf, size_t n, int flags)
-{
-    using sendfn = ssize_t (*)(int, const void *, size_t, int);
-    static auto real = reinterpret_cast<sendfn>(dlsym(RTLD_NEXT, "send"));
-    return real(fd, buf, capped(fd, n), flags);
 }
