@@ -47,8 +47,7 @@ protected:
     }
 };
 
-// The twins are one source built for each family: what does not depend on
-// the family is tried once, on IPv4.
+// What does not depend on the family, once, on IPv4.
 class DgramGreetOnce : public DgramGreet {};
 
 // The client prints the first reply only, at most 128 bytes of it, up to a

@@ -16,14 +16,6 @@ namespace tp {
 
 namespace {
 
-// forchildren: calls f(state letter, pid) for every child of pid.
-template <typename F> void forchildren(pid_t pid, F f)
-{
-    for (const ProcInfo &pi : processes())
-        if (pi.ppid == pid)
-            f(pi.state, pi.pid);
-}
-
 std::vector<std::string> baseonly(int base)
 {
     return {std::to_string(base)};
@@ -65,25 +57,13 @@ bool caught(pid_t pid, int sig)
     return (procinfo(pid).caught >> (sig - 1)) & 1;
 }
 
-std::vector<pid_t> childpids(pid_t pid)
+std::vector<pid_t> childpids(pid_t pid, char state)
 {
     std::vector<pid_t> kids;
-    forchildren(pid, [&](char, pid_t child) { kids.push_back(child); });
+    for (const ProcInfo &pi : processes())
+        if (pi.ppid == pid && (state == 0 || (state == 'Z') == (pi.state == 'Z')))
+            kids.push_back(pi.pid);
     return kids;
-}
-
-int children(pid_t pid)
-{
-    int n = 0;
-    forchildren(pid, [&](char state, pid_t) { n += state != 'Z'; });
-    return n;
-}
-
-int zombies(pid_t pid)
-{
-    int n = 0;
-    forchildren(pid, [&](char state, pid_t) { n += state == 'Z'; });
-    return n;
 }
 
 bool waitchildren(pid_t pid, int n, int timeoutms)
