@@ -48,8 +48,10 @@ Addr addr(const std::string &host, int port);
 
 // portof: the port of an IPv4 or IPv6 address, host order; -1 otherwise.
 int portof(const sockaddr_storage &ss);
-// localport: the port a socket is bound to; -1 on failure.
+// localport, peerport: the port a socket is bound to, or connected to; -1
+// on failure.
 int localport(int fd);
+int peerport(int fd);
 
 // --- Ports and networks --------------------------------------------------------
 
@@ -57,6 +59,8 @@ int localport(int fd);
 struct NetSock {
     int port;        // local port
     bool listening;  // TCP LISTEN, or an unconnected bound UDP socket
+    int peer;        // remote port
+    long unread;     // bytes received and not yet read
 };
 // netsockets: every TCP ("tcp") or UDP ("udp") socket of this network, IPv4
 // and IPv6, read from /proc without touching any port.

@@ -29,9 +29,18 @@ protected:
         tp::Proc cli = tp::spawn({tp::bin(client())});
         tp::Fd c(tp::readable(ls, 5000) ? accept4(ls, nullptr, nullptr, SOCK_CLOEXEC) : -1);
         EXPECT_GE(c, 0) << "the client did not connect";
+        // The client has read each piece before the next comes.
+        int cport = tp::peerport(c);
+        auto unread = [cport] {
+            for (const tp::NetSock &s : tp::netsockets("tcp"))
+                if (s.port == cport && s.peer == gn::port)
+                    return s.unread;
+            return 0L;
+        };
         for (auto &p : pieces) {
             send(c, p.data(), p.size(), MSG_NOSIGNAL);
-            usleep(150000); // the client has printed this piece before the next comes
+            for (long end = monotonicms() + 5000; unread() > 0 && monotonicms() < end;)
+                usleep(1000);
         }
         EXPECT_FALSE(tp::readable(c, 0)) << "the client sent something";
         c = tp::Fd();
