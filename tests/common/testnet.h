@@ -48,8 +48,7 @@ Addr addr(const std::string &host, int port);
 
 // portof: the port of an IPv4 or IPv6 address, host order; -1 otherwise.
 int portof(const sockaddr_storage &ss);
-// localport, peerport: the port a socket is bound to, or connected to; -1
-// on failure.
+// localport, peerport: a socket's own port, or its peer's; -1 on failure.
 int localport(int fd);
 int peerport(int fd);
 

@@ -140,10 +140,7 @@ bool testlocale(const std::string &dir, const std::string &name, const std::stri
 
 bool oneof(const std::string &s, const std::vector<std::string> &texts)
 {
-    for (auto &t : texts)
-        if (s == t)
-            return true;
-    return false;
+    return std::find(texts.begin(), texts.end(), s) != texts.end();
 }
 
 std::string chromium(const std::string &url)
@@ -222,11 +219,8 @@ void hostile(tp::Proc &p, int port, const std::string &first, const std::string 
                 ASSERT_TRUE(tp::sendall(held.back(), "G"));
             }
         }
-        // The listener hands the silent ones over after a second, one after
-        // another: the first is taken now.
-        if (!stalled) {
-            ASSERT_EQ(tp::readline(p, 10000).value_or("").rfind("connection from ", 0), 0u);
-        }
+        // Silent ones are handed over after a second, one after another.
+        EXPECT_TRUE(stalled || tp::readline(p, 10000).value_or("").starts_with("connection from "));
         long t0 = monotonicms();
         auto got = ask(port);
         long waited = monotonicms() - t0;

@@ -73,10 +73,9 @@ TEST_F(QuadServFaults, BadDatagramsOnEveryUdpService)
     EXPECT_EQ(tp::allanswer(q), "");
 }
 
-// QuadServForkLimit: quadserv and two children as all the processes its
-// user may have. The limit counts every process of the user, so quadserv
-// runs as a user of its own, from a copy that user can read wherever the
-// checkout lies.
+// QuadServForkLimit: quadserv and two children as all the processes of its
+// user, one of its own (the limit counts them all), run from a copy that
+// user can read wherever the checkout lies.
 class QuadServForkLimit : public tp::QuadTest {
 protected:
     tp::Copy copy;

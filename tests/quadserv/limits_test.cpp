@@ -64,13 +64,12 @@ std::vector<size_t> pollall(const std::vector<tp::Fd> &fds, short events, int n,
 
 class QuadServLimits : public tp::QuadTest {};
 
-// QuadServShortage: quadserv with the standard streams and its eight sockets
-// as all the descriptors it may have: nothing to spare for accept.
+// QuadServShortage: quadserv with no descriptor to spare for accept.
 class QuadServShortage : public tp::QuadTest {
 protected:
     void SetUp() override
     {
-        startopts.spawn.prefix = tp::fdlimit(11);
+        startopts.spawn.prefix = tp::fdlimit(11); // the standard streams, eight sockets
         if (startopts.spawn.prefix.empty())
             GTEST_SKIP() << "prlimit (util-linux) is missing";
         QuadTest::SetUp();

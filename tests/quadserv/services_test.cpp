@@ -73,9 +73,9 @@ TEST_F(QuadServ, TcpEchoReturnsEveryByte)
     EXPECT_TRUE(got.data == big);
 }
 
-// Writes that take a few bytes at a time, as a full send buffer allows:
-// echo and chargen complete each one, chargen's lines continuing the cycle
-// through two turns; the child ends with its connection.
+// Writes of a few bytes at a time, as a full send buffer allows: echo and
+// chargen complete them, chargen's lines two turns of the cycle; the child
+// ends with its connection.
 class QuadServShortWrites : public QuadServ {
 protected:
     QuadServShortWrites() { startopts.spawn.env = tp::faults("FAULTSHIM_WRITECAP=3"); }
