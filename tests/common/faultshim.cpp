@@ -1,12 +1,9 @@
-// faultshim - preloaded into a server to make accept and getnameinfo fail, and
-// writes come short, on demand, which a healthy kernel on loopback does not do
-// when asked.
-//   FAULTSHIM_ACCEPT=103,71     the first accepts fail with these errno values
-//   FAULTSHIM_GETNAMEINFO=1     every getnameinfo fails (EAI_FAIL)
-//   FAULTSHIM_NODEFER=1         deferred accept is refused, as where the
-//                               platform lacks it
-//   FAULTSHIM_WRITECAP=3        each write to a stream socket takes 3 bytes
-//                               at the most
+// faultshim - preloaded into a server to fail, on demand, what a healthy kernel
+// on loopback does not:
+//   FAULTSHIM_ACCEPT=103,71  the first accepts fail with these errno values
+//   FAULTSHIM_GETNAMEINFO=1  every getnameinfo fails (EAI_FAIL)
+//   FAULTSHIM_NODEFER=1      deferred accept is refused, as where the platform lacks it
+//   FAULTSHIM_WRITECAP=3     each write to a stream socket takes 3 bytes at the most
 #include <dlfcn.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -72,25 +69,14 @@ extern "C" int setsockopt(int fd, int level, int name, const void *val, socklen_
     return real(fd, level, name, val, len);
 }
 
-namespace {
-
-// capped: n, or less when fd is a stream socket and writes are capped.
-size_t capped(int fd, size_t n)
-{
-    static const char *cap = std::getenv("FAULTSHIM_WRITECAP");
-    int type = 0;
-    socklen_t len = sizeof type;
-    if (cap == nullptr || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 ||
-        type != SOCK_STREAM)
-        return n;
-    return std::min(n, size_t(std::strtoul(cap, nullptr, 10)));
-}
-
-} // namespace
-
 extern "C" ssize_t write(int fd, const void *buf, size_t n)
 {
     using writefn = ssize_t (*)(int, const void *, size_t);
     static auto real = reinterpret_cast<writefn>(dlsym(RTLD_NEXT, "write"));
-    return real(fd, buf, capped(fd, n));
+    static const char *cap = std::getenv("FAULTSHIM_WRITECAP");
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (cap != nullptr && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM)
+        n = std::min(n, size_t(std::strtoul(cap, nullptr, 10)));
+    return real(fd, buf, n);
 }

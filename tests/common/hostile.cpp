@@ -12,11 +12,23 @@ namespace tp {
 
 namespace {
 
+// queued: the connections in the listen queue on port, as /proc tells.
+long queued(int port)
+{
+    for (const NetSock &s : netsockets("tcp"))
+        if (s.port == port && s.listening)
+            return s.unread;
+    return 0;
+}
+
 // resetstorm: n connections, each aborted with a reset (half of them after
-// sending junk); connections the backlog refuses are skipped.
+// sending junk), each once the listen queue has room (a full one costs a
+// retry a second later); connections it refuses all the same are skipped.
 void resetstorm(const std::string &host, int port, int n)
 {
     for (int i = 0; i < n; ++i) {
+        for (long end = monotonicms() + 2000; queued(port) >= 4 && monotonicms() < end;)
+            usleep(1000);
         int fd = tcpconnect(host, port, 2000);
         if (fd < 0)
             continue; // a full backlog may refuse some; the server must survive
