@@ -23,11 +23,11 @@ long queued(int port)
 
 // resetstorm: n connections, each aborted with a reset (half of them after
 // sending junk), each once the listen queue has room (a full one costs a
-// retry a second later); connections it refuses all the same are skipped.
+// retry a second later: no longer wait); connections it refuses are skipped.
 void resetstorm(const std::string &host, int port, int n)
 {
     for (int i = 0; i < n; ++i) {
-        for (long end = monotonicms() + 2000; queued(port) >= 4 && monotonicms() < end;)
+        for (long end = monotonicms() + 1000; queued(port) >= 4 && monotonicms() < end;)
             usleep(1000);
         int fd = tcpconnect(host, port, 2000);
         if (fd < 0)
