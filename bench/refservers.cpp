@@ -17,12 +17,6 @@
 
 namespace {
 
-// The services by key, at these offsets from the base, as quadserv adds its
-// base to the standard ports.
-enum svckey { k_echo, k_chargen, k_daytime, k_time, k_uecho, k_utime, k_date, k_clock, k_greet, nkeys };
-constexpr std::array<int, nkeys> keyoff = {7, 19, 13, 37, 7, 37, 80, 81, 82};
-constexpr std::array<bool, nkeys> keytcp = {true, true, true, true, false, false, true, true, true};
-
 // The pages' first sends as the page servers send them for an ASCII date.
 constexpr auto datefirst = pagejoin(pagehead, "Local daytime is: ");
 constexpr auto clockfirst = pagejoin(pagehead, "Local time is: ");
@@ -106,8 +100,27 @@ void refdate(int s) { refpage(s, {datefirst.data(), datefirst.size() - 1}, true)
 void refclock(int s) { refpage(s, {clockfirst.data(), clockfirst.size() - 1}, true); }
 void refgreet(int s) { refpage(s, {pagehead, sizeof pagehead - 1}, false); }
 
-constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refdaytime, reftime,
-                                                      refuecho, refutime, refdate, refclock, refgreet};
+// The services at these offsets from the base, as quadserv adds its base to
+// the standard ports; the pages' listeners defer as the page servers' do.
+struct refservice {
+    const char *rs_off;
+    bool rs_tcp;
+    bool rs_page;
+    void (*rs_func)(int);
+    int rs_sock;
+};
+constinit refservice refservices[] = {
+    {.rs_off = "7", .rs_tcp = true, .rs_page = false, .rs_func = refecho, .rs_sock = -1},
+    {.rs_off = "19", .rs_tcp = true, .rs_page = false, .rs_func = refchargen, .rs_sock = -1},
+    {.rs_off = "13", .rs_tcp = true, .rs_page = false, .rs_func = refdaytime, .rs_sock = -1},
+    {.rs_off = "37", .rs_tcp = true, .rs_page = false, .rs_func = reftime, .rs_sock = -1},
+    {.rs_off = "7", .rs_tcp = false, .rs_page = false, .rs_func = refuecho, .rs_sock = -1},
+    {.rs_off = "37", .rs_tcp = false, .rs_page = false, .rs_func = refutime, .rs_sock = -1},
+    {.rs_off = "80", .rs_tcp = true, .rs_page = true, .rs_func = refdate, .rs_sock = -1},
+    {.rs_off = "81", .rs_tcp = true, .rs_page = true, .rs_func = refclock, .rs_sock = -1},
+    {.rs_off = "82", .rs_tcp = true, .rs_page = true, .rs_func = refgreet, .rs_sock = -1},
+    {.rs_off = nullptr, .rs_tcp = false, .rs_page = false, .rs_func = nullptr, .rs_sock = -1},
+};
 
 // refserve: runs a reference server at base for ever; exits through err.
 [[noreturn]] void refserve(bool forking, int base)
@@ -115,21 +128,18 @@ constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refda
     signal(SIGPIPE, SIG_IGN);
     setlocale(LC_ALL, "");
     tzset();
-    std::array<int, nkeys> socks{};
     fd_set afds;
     FD_ZERO(&afds);
     int nfds = 0;
     portbase = static_cast<unsigned short>(base); // opened as quadserv opens its sockets
-    for (size_t k = 0; k < nkeys; ++k) {
-        char off[8];
-        snprintf(off, sizeof off, "%d", keyoff[k]);
-        socks[k] = keytcp[k] ? passiveTCP(off, 32) : passiveUDP(off);
-        if (socks[k] >= FD_SETSIZE)
-            errx(1, "reference: descriptor %d is too high for select", socks[k]);
-        if (k >= k_date)
-            pagedefer(socks[k]); // as the page servers' listeners
-        FD_SET(socks[k], &afds);
-        nfds = std::max(nfds, socks[k] + 1);
+    for (refservice *rs = refservices; rs->rs_off != nullptr; ++rs) {
+        rs->rs_sock = rs->rs_tcp ? passiveTCP(rs->rs_off, 32) : passiveUDP(rs->rs_off);
+        if (rs->rs_sock >= FD_SETSIZE)
+            errx(1, "reference: descriptor %d is too high for select", rs->rs_sock);
+        if (rs->rs_page)
+            pagedefer(rs->rs_sock);
+        FD_SET(rs->rs_sock, &afds);
+        nfds = std::max(nfds, rs->rs_sock + 1);
     }
     if (forking)
         signal(SIGCHLD, refreaper);
@@ -141,21 +151,22 @@ constexpr std::array<void (*)(int), nkeys> reffunc = {refecho, refchargen, refda
                 continue;
             err(1, "reference: select");
         }
-        for (size_t k = 0; k < nkeys; ++k) {
-            int s = socks[k];
-            if (!FD_ISSET(s, &rfds))
+        for (refservice *rs = refservices; rs->rs_off != nullptr; ++rs) {
+            if (!FD_ISSET(rs->rs_sock, &rfds))
                 continue;
-            if (!keytcp[k]) {
-                reffunc[k](s);
+            if (!rs->rs_tcp) {
+                rs->rs_func(rs->rs_sock);
                 continue;
             }
-            int c = accept(s, nullptr, nullptr);
-            if (c < 0)
+            int c = accept(rs->rs_sock, nullptr, nullptr);
+            if (c < 0) { // skipped, or rested on a shortage, as the programs do
+                acceptfailed("reference: accept");
                 continue;
+            }
             if (!forking) {
-                reffunc[k](c);
+                rs->rs_func(c);
             } else if (fork() == 0) {
-                reffunc[k](c);
+                rs->rs_func(c);
                 exit(0);
             }
             close(c);

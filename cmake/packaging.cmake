@@ -1,6 +1,5 @@
 # packaging.cmake - install rules, pkg-config and CMake package files and
-# systemd units; debian/ makes the Debian packages from them. Programs are
-# installed only once they exist, so the tree builds whatever is still missing.
+# systemd units; debian/ makes the Debian packages from them.
 
 # Every program is installed here, in one place.
 set(SUITE_PROGRAMS
@@ -9,11 +8,7 @@ set(SUITE_PROGRAMS
   streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6
   greetlocal)
 
-foreach(prog IN LISTS SUITE_PROGRAMS)
-  if(TARGET ${prog})
-    install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endforeach()
+install(TARGETS ${SUITE_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The library, its header and an export set that find_package(portkit) loads.
 # The header is named by full path: install() resolves a relative one from

@@ -59,7 +59,7 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
       exit 1 ;;
     free:3)
       inuse "$2" "$3" || exit 0
-      echo "ports.sh: $2/$3 is still held by closed connections; waiting (up to a minute)" >&2
+      echo "ports.sh: $2/$3 is still held by closed connections; waiting (up to 75 s)" >&2
       for _ in $(seq 150); do sleep 0.5; inuse "$2" "$3" || exit 0; done
       echo "ports.sh: $2/$3 stays in use; is a server still running on it?" >&2
       exit 1 ;;

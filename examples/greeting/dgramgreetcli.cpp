@@ -22,7 +22,7 @@ static void dgramgreetcli(const int usockd)
 // it waits for ever, as a plain datagram client does.
 int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
 {
-    int clientsocket = connectUDPsock<fam>(fam::host, "5678");
+    int clientsocket = connectUDPsock(fam::host, "5678");
     dgramgreetcli(clientsocket);
     exit(0);
 }

@@ -17,7 +17,7 @@ static void dgramgreetsrv(const int usockd)
     if (recvfrom(usockd, buf, sizeof buf, 0, sap(&fsa), &salen) < 0 ||
         guardrefuses(sap(&fsa), salen))
         return;
-    logpeer<fam>(fam::datafmt, fsa);
+    logpeer(fam::datafmt, fsa);
     sendto(usockd, replymsg, strlen(replymsg), 0, sap(&fsa), salen);
 }
 
@@ -26,7 +26,7 @@ static void dgramgreetsrv(const int usockd)
 // with what it printed written out.
 int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
 {
-    int servsockd = passiveUDPsock<fam>("5678");
+    int servsockd = passiveUDPsock("5678");
     stopsignals(servsockd);
     guardownport(servsockd);
     for (;;) {

@@ -53,9 +53,9 @@ using fam = inet4;
 
 // famaddr: a zero-filled record of the family holding the port of service
 // (atoi, low 16 bits); the address is left for the caller to set.
-template <typename fam> typename fam::sockaddr_type famaddr(const char *service)
+inline fam::sockaddr_type famaddr(const char *service)
 {
-    typename fam::sockaddr_type sa;
+    fam::sockaddr_type sa;
     memset(&sa, 0, sizeof sa);
     fam::setfamily(sa);
     fam::port(sa) = htons(static_cast<uint16_t>(atoi(service)));
@@ -65,9 +65,9 @@ template <typename fam> typename fam::sockaddr_type famaddr(const char *service)
 // passivesock: a socket of the family and type bound to the wildcard address
 // at service, listening (backlog 10) when it is a stream socket. Sets no
 // option. Never fails: ends through errx, status 1, naming the failed call.
-template <typename fam> int passivesock(const char *service, int type)
+inline int passivesock(const char *service, int type)
 {
-    auto sa = famaddr<fam>(service);
+    auto sa = famaddr(service);
     fam::setwildcard(sa);
     int pasvsd = socket(fam::family, type, 0);
     if (pasvsd < 0)
@@ -82,9 +82,9 @@ template <typename fam> int passivesock(const char *service, int type)
 // connectsock: a socket of the family and type connected to host at service.
 // Nothing is examined, as the plainest client does: a failure shows up as
 // an error at the first receive. A real client would check every call.
-template <typename fam> int connectsock(const char *host, const char *service, int type)
+inline int connectsock(const char *host, const char *service, int type)
 {
-    auto servsa = famaddr<fam>(service);
+    auto servsa = famaddr(service);
     inet_pton(fam::family, host, fam::addr(servsa));
     int connsd = socket(fam::family, type, 0);
     connect(connsd, sap(&servsa), sizeof servsa);
@@ -93,33 +93,33 @@ template <typename fam> int connectsock(const char *host, const char *service, i
 
 // passiveTCPsock: a socket listening at service on every address of the
 // family; never fails, exits through errx.
-template <typename fam> int passiveTCPsock(const char *service)
+inline int passiveTCPsock(const char *service)
 {
-    return passivesock<fam>(service, SOCK_STREAM);
+    return passivesock(service, SOCK_STREAM);
 }
 
 // passiveUDPsock: a datagram socket bound at service on every address of the
 // family; never fails, exits through errx.
-template <typename fam> int passiveUDPsock(const char *service)
+inline int passiveUDPsock(const char *service)
 {
-    return passivesock<fam>(service, SOCK_DGRAM);
+    return passivesock(service, SOCK_DGRAM);
 }
 
 // connectTCPsock: a stream socket connected to host at service; unchecked.
-template <typename fam> int connectTCPsock(const char *host, const char *service)
+inline int connectTCPsock(const char *host, const char *service)
 {
-    return connectsock<fam>(host, service, SOCK_STREAM);
+    return connectsock(host, service, SOCK_STREAM);
 }
 
 // connectUDPsock: a datagram socket whose peer is host at service; unchecked.
-template <typename fam> int connectUDPsock(const char *host, const char *service)
+inline int connectUDPsock(const char *host, const char *service)
 {
-    return connectsock<fam>(host, service, SOCK_DGRAM);
+    return connectsock(host, service, SOCK_DGRAM);
 }
 
 // logpeer: prints fmt filled with the address of fsa as text and its port in
 // host order; the line is buffered by stdio like any other output.
-template <typename fam> void logpeer(const char *fmt, typename fam::sockaddr_type &fsa)
+inline void logpeer(const char *fmt, fam::sockaddr_type &fsa)
 {
     char fmtaddr[128];
     inet_ntop(fam::family, fam::addr(fsa), fmtaddr, sizeof fmtaddr);

@@ -21,7 +21,7 @@ static void streamgreetcli(const int tsockd)
 // there is simply nothing to print.
 int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
 {
-    int clientsocket = connectTCPsock<fam>(fam::host, "5678");
+    int clientsocket = connectTCPsock(fam::host, "5678");
     streamgreetcli(clientsocket);
     exit(0);
 }

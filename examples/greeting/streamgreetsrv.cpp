@@ -17,7 +17,7 @@ static void streamgreetsrv(const int tsockd)
 // SIGINT end it between connections, with what it printed written out.
 int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
 {
-    int listensockd = passiveTCPsock<fam>("5678");
+    int listensockd = passiveTCPsock("5678");
     stopsignals(listensockd);
     for (;;) {
         fam::sockaddr_type fsa;
@@ -28,7 +28,7 @@ int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
             acceptfailed("accept");
             continue;
         }
-        logpeer<fam>(fam::connfmt, fsa);
+        logpeer(fam::connfmt, fsa);
         streamgreetsrv(connectionsockd);
         // Closing with the client's data unread would reset the connection
         // and could destroy the greeting in flight: let the client finish.

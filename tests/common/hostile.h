@@ -39,7 +39,7 @@ std::vector<Fd> silent(const std::string &host, int port, int n);
 
 // A TCP server under attack: how to tell it still answers, what a half-open
 // client sends and whether its reply is right, and how many silent clients
-// it can hold while still answering others (iterative servers: one).
+// it can hold while still answering others (iterative servers: one; 0: none).
 struct TcpTarget {
     std::string name;
     std::string host;

@@ -71,14 +71,19 @@ int portof(const sockaddr_storage &ss)
     return -1;
 }
 
-int localport(int fd)
+namespace {
+
+int portby(int fd, int (*name)(int, sockaddr *, socklen_t *))
 {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&ss), &len) != 0)
-        return -1;
-    return portof(ss);
+    return name(fd, reinterpret_cast<sockaddr *>(&ss), &len) == 0 ? portof(ss) : -1;
 }
+
+} // namespace
+
+int localport(int fd) { return portby(fd, getsockname); }
+int peerport(int fd) { return portby(fd, getpeername); }
 
 std::vector<NetSock> netsockets(const std::string &proto)
 {
@@ -89,14 +94,16 @@ std::vector<NetSock> netsockets(const std::string &proto)
         std::getline(f, line); // header
         while (std::getline(f, line)) {
             std::istringstream is(line);
-            std::string slot, local, remote, state;
-            is >> slot >> local >> remote >> state;
+            std::string slot, local, remote, state, queues;
+            is >> slot >> local >> remote >> state >> queues;
             auto colon = local.rfind(':');
             if (colon == std::string::npos)
                 continue;
             int port = int(std::strtol(local.c_str() + colon + 1, nullptr, 16));
+            int peer = int(std::strtol(remote.c_str() + remote.rfind(':') + 1, nullptr, 16));
+            long unread = std::strtol(queues.c_str() + queues.find(':') + 1, nullptr, 16);
             // TCP: 0A is LISTEN. UDP: 07 is an unconnected bound socket.
-            out.push_back({port, proto == "tcp" ? state == "0A" : state == "07"});
+            out.push_back({port, proto == "tcp" ? state == "0A" : state == "07", peer, unread});
         }
     }
     return out;

@@ -48,8 +48,9 @@ Addr addr(const std::string &host, int port);
 
 // portof: the port of an IPv4 or IPv6 address, host order; -1 otherwise.
 int portof(const sockaddr_storage &ss);
-// localport: the port a socket is bound to; -1 on failure.
+// localport, peerport: a socket's own port, or its peer's; -1 on failure.
 int localport(int fd);
+int peerport(int fd);
 
 // --- Ports and networks --------------------------------------------------------
 
@@ -57,6 +58,8 @@ int localport(int fd);
 struct NetSock {
     int port;        // local port
     bool listening;  // TCP LISTEN, or an unconnected bound UDP socket
+    int peer;        // remote port
+    long unread;     // bytes received and not yet read
 };
 // netsockets: every TCP ("tcp") or UDP ("udp") socket of this network, IPv4
 // and IPv6, read from /proc without touching any port.
@@ -75,7 +78,7 @@ bool isolate();
 bool isolated();
 
 // fixedport: for a server without address reuse on a fixed port: a network
-// of the test's own, or else waits (up to a minute) until the host's port is
+// of the test's own, or else waits (up to 70 s) until the host's port is
 // free. Empty when the port can be had; otherwise why not, in words for a
 // failure message.
 std::string fixedport(int port, const std::string &proto);

@@ -412,20 +412,51 @@ std::vector<std::string> fdtargets(pid_t pid)
     return out;
 }
 
-long cputicks(pid_t pid)
+ProcInfo procinfo(pid_t pid)
 {
-    std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+    ProcInfo pi;
+    std::string dir = "/proc/" + std::to_string(pid);
+    std::ifstream st(dir + "/stat");
     std::string line;
-    if (!std::getline(st, line))
-        return -1;
+    if (!std::getline(st, line) || line.rfind(')') == std::string::npos)
+        return pi;
     std::istringstream is(line.substr(line.rfind(')') + 2));
     std::string field;
     long utime = 0, stime = 0;
-    // Fields 3 to 13 come first (state ... cmajflt); then utime and stime.
-    for (int i = 3; i <= 13; ++i)
+    is >> pi.state >> pi.ppid;
+    // Fields 5 to 13 (pgrp ... cmajflt) come between; then utime and stime.
+    for (int i = 5; i <= 13; ++i)
         is >> field;
     is >> utime >> stime;
-    return utime + stime;
+    pi.cputicks = utime + stime;
+    std::ifstream status(dir + "/status");
+    while (std::getline(status, line)) {
+        const char *v = line.c_str() + line.find(':') + 1;
+        if (line.starts_with("Uid:"))
+            pi.uid = std::strtol(v, nullptr, 10);
+        else if (line.starts_with("VmRSS:"))
+            pi.rsskb = std::strtol(v, nullptr, 10);
+        else if (line.starts_with("SigCgt:"))
+            pi.caught = std::strtoull(v, nullptr, 16);
+    }
+    pi.pid = pid;
+    return pi;
+}
+
+std::vector<ProcInfo> processes()
+{
+    std::vector<ProcInfo> all;
+    DIR *d = opendir("/proc");
+    while (dirent *e = d != nullptr ? readdir(d) : nullptr) {
+        char *end;
+        long pid = std::strtol(e->d_name, &end, 10);
+        if (*end == '\0' && pid > 0)
+            if (ProcInfo pi = procinfo(pid_t(pid)); pi.pid > 0)
+                all.push_back(pi);
+    }
+    if (d != nullptr)
+        closedir(d);
+    return all;
 }
 
 } // namespace tp

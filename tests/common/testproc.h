@@ -122,10 +122,29 @@ std::vector<std::string> filelines(const std::string &path);
 std::vector<std::string> fdlimit(int n);
 bool fdraise(pid_t pid);
 
+// faults: the environment that preloads the fault shim (faultshim.cpp) with
+// plan, one of its variables set.
+inline std::vector<std::string> faults(const std::string &plan)
+{
+    return {"LD_PRELOAD=" FAULTSHIM, "ASAN_OPTIONS=verify_asan_link_order=0", plan};
+}
+
 // fdtargets: "fd -> target" of every open descriptor of pid.
 std::vector<std::string> fdtargets(pid_t pid);
-// cputicks: the user and system time of pid in clock ticks.
-long cputicks(pid_t pid);
+
+// A process as /proc tells of it; pid is -1 and the rest unknown when it
+// has gone.
+struct ProcInfo {
+    pid_t pid = -1, ppid = -1;
+    char state = '?';              // 'Z' for a zombie
+    long uid = -1;                 // real user id
+    long rsskb = -1;               // resident memory in KiB
+    long cputicks = -1;            // user and system time in clock ticks
+    unsigned long long caught = 0; // signals with a handler: bit sig - 1
+};
+ProcInfo procinfo(pid_t pid);
+// processes: every process of the host.
+std::vector<ProcInfo> processes();
 
 
 } // namespace tp

@@ -1,4 +1,5 @@
-// UDP greeting servers and clients, both families, over a private loopback.
+// UDP greeting servers and clients over a private loopback: what depends on
+// the family for both, the rest once.
 #include "greetnet.h"
 #include "hostile.h"
 
@@ -46,9 +47,12 @@ protected:
     }
 };
 
+// What does not depend on the family, once, on IPv4.
+class DgramGreetOnce : public DgramGreet {};
+
 // The client prints the first reply only, at most 128 bytes of it, up to a
 // NUL, nothing for an empty one, and hears nobody but its server.
-TEST_P(DgramGreet, ClientPrintsTheFirstReplyOfItsServer)
+TEST_P(DgramGreetOnce, ClientPrintsTheFirstReplyOfItsServer)
 {
     std::string longer;
     for (int i = 0; longer.size() < 300; ++i)
@@ -99,7 +103,10 @@ TEST_P(DgramGreet, AnyDatagramGetsOneGreetingAtItsSource)
                   gn::peerline("data", "::ffff:127.0.0.1", tp::localport(v4), true));
     }
 
-    // The common round of bad datagrams, its log read away as it goes.
+    // The common round of bad datagrams, its log read away as it goes; the
+    // family plays no part in it.
+    if (fam().family == AF_INET6)
+        return;
     tp::Drain drain(srv);
     tp::udpfaults({.name = server(), .host = fam().host, .port = gn::port,
                    .check = [](const std::string &, const std::string &rep) -> std::string {
@@ -110,5 +117,6 @@ TEST_P(DgramGreet, AnyDatagramGetsOneGreetingAtItsSource)
 
 INSTANTIATE_TEST_SUITE_P(, DgramGreet, testing::Values(gn::Case{gn::udp, gn::v4}, gn::Case{gn::udp, gn::v6}),
                          gn::casename);
+INSTANTIATE_TEST_SUITE_P(, DgramGreetOnce, testing::Values(gn::Case{gn::udp, gn::v4}), gn::casename);
 
 } // namespace

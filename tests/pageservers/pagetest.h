@@ -26,13 +26,6 @@ inline std::string headwith(const std::string &charset)
 tp::SpawnOpts pageopts(const std::string &locale, std::vector<std::string> env = {},
                        bool pty = true);
 
-// faults: the environment that preloads the fault shim (faultshim.cpp) with
-// plan, one of its variables set.
-inline std::vector<std::string> faults(const std::string &plan)
-{
-    return {"LD_PRELOAD=" FAULTSHIM, "ASAN_OPTIONS=verify_asan_link_order=0", plan};
-}
-
 // A request as a browser's begins, whole.
 inline const std::string get = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
 

@@ -5,13 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 
 namespace {
 
@@ -75,48 +73,34 @@ TEST_F(QuadServFaults, BadDatagramsOnEveryUdpService)
     EXPECT_EQ(tp::allanswer(q), "");
 }
 
-// uidprocs: how many processes run with real user id uid.
-int uidprocs(int uid)
-{
-    int n = 0;
-    DIR *d = opendir("/proc");
-    while (dirent *e = d != nullptr ? readdir(d) : nullptr) {
-        std::ifstream f(std::string("/proc/") + e->d_name + "/status");
-        std::string line;
-        while (std::getline(f, line))
-            if (line.rfind("Uid:", 0) == 0) {
-                n += std::atoi(line.c_str() + 4) == uid;
-                break;
-            }
+// QuadServForkLimit: quadserv and two children as all the processes of its
+// user, one of its own (the limit counts them all), run from a copy that
+// user can read wherever the checkout lies.
+class QuadServForkLimit : public tp::QuadTest {
+protected:
+    tp::Copy copy;
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "only root can run quadserv as a user of its own under a process limit";
+        if (!tp::have("setpriv") || !tp::have("prlimit"))
+            GTEST_SKIP() << "setpriv or prlimit (util-linux) is missing";
+        int uid = 40000 + int(getpid() % 10000);
+        for (const tp::ProcInfo &pi : tp::processes())
+            ASSERT_NE(pi.uid, uid) << "user " << uid << " already runs processes";
+        ASSERT_TRUE(tp::copyforall("quadserv", copy));
+        startopts.prog = copy.path("quadserv");
+        std::string id = std::to_string(uid);
+        startopts.spawn.prefix = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                  "prlimit", "--nproc=3", "--"};
+        QuadTest::SetUp();
     }
-    if (d != nullptr)
-        closedir(d);
-    return n;
-}
+};
 
 // With a process limit quadserv cannot always fork: it says so, closes that
-// connection and goes on serving everyone else. The limit counts every
-// process of the user, so quadserv runs as a user of its own, from a copy
-// that user can read wherever the checkout lies.
-TEST_F(QuadServFaults, ForkFailureDropsOnlyThatConnection)
+// connection and goes on serving everyone else.
+TEST_F(QuadServForkLimit, ForkFailureDropsOnlyThatConnection)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "only root can run quadserv as a user of its own under a process limit";
-    if (!tp::have("setpriv") || !tp::have("prlimit"))
-        GTEST_SKIP() << "setpriv or prlimit (util-linux) is missing";
-    int uid = 40000 + int(getpid() % 10000);
-    ASSERT_EQ(uidprocs(uid), 0) << "user " << uid << " already runs processes";
-    tp::Copy copy;
-    ASSERT_TRUE(tp::copyforall("quadserv", copy));
-    tp::QuadOpts opts;
-    opts.prog = copy.path("quadserv");
-    // quadserv and two children.
-    std::string id = std::to_string(uid);
-    opts.spawn.prefix = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
-                         "prlimit", "--nproc=3", "--"};
-    q = tp::startquad(opts);
-    ASSERT_TRUE(tp::running(q.proc));
-
     {
         tp::Fd a(tp::tcpconnect("127.0.0.1", q.port(echo)));
         tp::Fd b(tp::tcpconnect("127.0.0.1", q.port(echo)));

@@ -64,6 +64,18 @@ std::vector<size_t> pollall(const std::vector<tp::Fd> &fds, short events, int n,
 
 class QuadServLimits : public tp::QuadTest {};
 
+// QuadServShortage: quadserv with no descriptor to spare for accept.
+class QuadServShortage : public tp::QuadTest {
+protected:
+    void SetUp() override
+    {
+        startopts.spawn.prefix = tp::fdlimit(11); // the standard streams, eight sockets
+        if (startopts.spawn.prefix.empty())
+            GTEST_SKIP() << "prlimit (util-linux) is missing";
+        QuadTest::SetUp();
+    }
+};
+
 // A flood of idle connections past the cap on children: quadserv never has
 // more than 256, leaves the rest waiting in the listen queue (it accepts
 // none to drop it), answers UDP meanwhile, and takes the waiting ones as
@@ -159,26 +171,18 @@ TEST_F(QuadServLimits, OneSourceTakesAtMostItsShareOfChildren)
 // Out of descriptors, quadserv rests its TCP listeners for a second at a time
 // instead of failing accept in a busy loop; it answers UDP meanwhile, and
 // takes the waiting client once descriptors are to be had again.
-TEST_F(QuadServLimits, DescriptorShortageRestsTheListeners)
+TEST_F(QuadServShortage, DescriptorShortageRestsTheListeners)
 {
-    tp::QuadOpts opts;
-    // Standard streams and the eight sockets: nothing to spare for accept.
-    opts.spawn.prefix = tp::fdlimit(11);
-    if (opts.spawn.prefix.empty())
-        GTEST_SKIP() << "prlimit (util-linux) is missing";
-    q = tp::startquad(opts);
-    ASSERT_TRUE(tp::running(q.proc));
-
     tp::Fd waiting(tp::tcpconnect("127.0.0.1", q.port(echo)));
     ASSERT_GE(waiting, 0);
     ASSERT_TRUE(tp::sendall(waiting, "late"));
-    long t0 = tp::cputicks(q.proc.pid);
+    long t0 = tp::procinfo(q.proc.pid).cputicks;
     long until = monotonicms() + 2000;
     while (monotonicms() < until) {
         EXPECT_EQ(tp::udpcheck(echo, q.port(echo), "meanwhile"), "");
         usleep(200000);
     }
-    long spent = tp::cputicks(q.proc.pid) - t0;
+    long spent = tp::procinfo(q.proc.pid).cputicks - t0;
     EXPECT_TRUE(tp::running(q.proc));
     EXPECT_LE(spent, 20) << "clock ticks of CPU in 2 s while a client waits: quadserv spins";
 

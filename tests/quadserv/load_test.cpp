@@ -114,7 +114,7 @@ TEST(StressQuadservLoad, TenThousandConnectionsAndHundredThousandDatagrams)
     udpload(q, 2000, warmms, warm);
     ASSERT_EQ(warm.bad.load(), 0) << warm.first();
     ASSERT_TRUE(tp::waitchildren(q.proc.pid, 0));
-    long before = tp::rsskb(q.proc.pid);
+    long before = tp::procinfo(q.proc.pid).rsskb;
 
     Tally tcp, udp;
     const int tcpconns = tp::volume(10000), udpreqs = tp::volume(100000);
@@ -131,7 +131,7 @@ TEST(StressQuadservLoad, TenThousandConnectionsAndHundredThousandDatagrams)
     EXPECT_TRUE(tp::running(q.proc)) << "quadserv ended under load";
     EXPECT_TRUE(tp::waitchildren(q.proc.pid, 0))
         << tp::children(q.proc.pid) << " children, " << tp::zombies(q.proc.pid) << " zombies left";
-    long after = tp::rsskb(q.proc.pid);
+    long after = tp::procinfo(q.proc.pid).rsskb;
     // The sanitizer's own bookkeeping grows with the load; give it room.
     long slack = tp::sanitized ? 2048 : 64;
     std::printf("quadserv resident memory: %ld KiB after warm-up, %ld KiB after the load\n", before,

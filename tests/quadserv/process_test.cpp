@@ -22,15 +22,16 @@ bool hasdevnull(const std::vector<std::string> &fds, const std::string &fd)
 
 class QuadServProcess : public tp::QuadTest {};
 
+class QuadServClosedStd : public tp::QuadTest {
+protected:
+    QuadServClosedStd() { startopts.spawn.closestd = true; }
+};
+
 // Started with its standard streams closed, quadserv puts /dev/null there, so
 // none of its sockets takes descriptor 0, 1 or 2; with them open it opens
 // nothing of the kind.
-TEST_F(QuadServProcess, ClosedStandardStreamsGetDevNull)
+TEST_F(QuadServClosedStd, StandardStreamsGetDevNull)
 {
-    tp::QuadOpts closed;
-    closed.spawn.closestd = true;
-    q = tp::startquad(closed);
-    ASSERT_TRUE(tp::running(q.proc));
     auto fds = tp::fdtargets(q.proc.pid);
     for (const char *fd : {"0", "1", "2"})
         EXPECT_TRUE(hasdevnull(fds, fd)) << fd;

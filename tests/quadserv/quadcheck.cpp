@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,52 +11,8 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace tp {
-
-namespace {
-
-// forchildren: calls f(state letter, pid) for every child of pid.
-template <typename F> void forchildren(pid_t pid, F f)
-{
-    DIR *d = opendir("/proc");
-    if (d == nullptr)
-        return;
-    while (dirent *e = readdir(d)) {
-        char *end;
-        long child = std::strtol(e->d_name, &end, 10);
-        if (*end != '\0' || child <= 0)
-            continue;
-        std::ifstream st("/proc/" + std::string(e->d_name) + "/stat");
-        std::string line;
-        if (!std::getline(st, line))
-            continue;
-        auto rp = line.rfind(')');
-        if (rp == std::string::npos)
-            continue;
-        std::istringstream is(line.substr(rp + 2));
-        char state;
-        long ppid;
-        is >> state >> ppid;
-        if (ppid == pid)
-            f(state, pid_t(child));
-    }
-    closedir(d);
-}
-
-// statusfield: the text after "name:" in /proc/pid/status, "" if none.
-std::string statusfield(pid_t pid, const std::string &name)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind(name + ":", 0) == 0)
-            return line.substr(name.size() + 1);
-    return "";
-}
-} // namespace
 
 namespace {
 
@@ -99,29 +54,16 @@ Quad startquad(const QuadOpts &opts)
 
 bool caught(pid_t pid, int sig)
 {
-    unsigned long long mask = std::strtoull(statusfield(pid, "SigCgt").c_str(), nullptr, 16);
-    return (mask >> (sig - 1)) & 1;
+    return (procinfo(pid).caught >> (sig - 1)) & 1;
 }
 
-std::vector<pid_t> childpids(pid_t pid)
+std::vector<pid_t> childpids(pid_t pid, char state)
 {
     std::vector<pid_t> kids;
-    forchildren(pid, [&](char, pid_t child) { kids.push_back(child); });
+    for (const ProcInfo &pi : processes())
+        if (pi.ppid == pid && (state == 0 || (state == 'Z') == (pi.state == 'Z')))
+            kids.push_back(pi.pid);
     return kids;
-}
-
-int children(pid_t pid)
-{
-    int n = 0;
-    forchildren(pid, [&](char state, pid_t) { n += state != 'Z'; });
-    return n;
-}
-
-int zombies(pid_t pid)
-{
-    int n = 0;
-    forchildren(pid, [&](char state, pid_t) { n += state == 'Z'; });
-    return n;
 }
 
 bool waitchildren(pid_t pid, int n, int timeoutms)
@@ -134,12 +76,6 @@ bool waitchildren(pid_t pid, int n, int timeoutms)
             return false;
         usleep(10000);
     }
-}
-
-long rsskb(pid_t pid)
-{
-    std::string v = statusfield(pid, "VmRSS");
-    return v.empty() ? -1 : std::strtol(v.c_str(), nullptr, 10);
 }
 
 void QuadTest::SetUp()

@@ -58,16 +58,15 @@ constexpr int volume(int n) { return sanitized ? n / 10 : n; }
 
 // caught: whether pid has a handler installed for sig.
 bool caught(pid_t pid, int sig);
-// childpids: the children of pid (ended ones too, until they are reaped).
-std::vector<pid_t> childpids(pid_t pid);
+// childpids: the children of pid: all (state 0), the live ones (any other
+// state) or the ended ones not yet reaped ('Z').
+std::vector<pid_t> childpids(pid_t pid, char state = 0);
 // children: count of live child processes of pid; zombies: of unreaped ones.
-int children(pid_t pid);
-int zombies(pid_t pid);
+inline int children(pid_t pid) { return int(childpids(pid, 'R').size()); }
+inline int zombies(pid_t pid) { return int(childpids(pid, 'Z').size()); }
 // waitchildren: polls until pid has exactly n live children and no zombies;
 // false after timeoutms.
 bool waitchildren(pid_t pid, int n, int timeoutms = 10000);
-// rsskb: resident memory of pid in KiB.
-long rsskb(pid_t pid);
 
 // QuadTest: a test with quadserv (q) started before it on a free port base,
 // as startopts say: a derived fixture may set them in its constructor.

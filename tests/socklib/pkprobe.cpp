@@ -32,11 +32,14 @@ bound local(int sd)
     return {ntohs(port), v6};
 }
 
-// opened: the line "PROTO fd=D port=P v6=0|1" for sd.
+// opened: the line "PROTO type=T port=P v6=0|1" for sd, T its socket type.
 void opened(const char *proto, int sd)
 {
     bound b = local(sd);
-    std::printf("%s fd=%d port=%u v6=%d\n", proto, sd, b.port, int(b.v6));
+    int type = 0;
+    socklen_t len = sizeof type;
+    getsockopt(sd, SOL_SOCKET, SO_TYPE, &type, &len);
+    std::printf("%s type=%d port=%u v6=%d\n", proto, type, b.port, int(b.v6));
 }
 
 // peers: takes n clients on sd, a socket of type, and prints each as satop

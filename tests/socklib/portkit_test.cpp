@@ -4,8 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,23 +34,21 @@ bool reached(const std::string &proto, const std::string &host, int port)
 class Library : public ::testing::Test {
 protected:
     std::string p = std::to_string(tp::freeport());
-    // Emplaced, not assigned: Proc's move assignment uses its string after
-    // destroying it.
-    std::optional<tp::Proc> srv;
+    tp::Proc srv;
     // serving: starts srv taking n clients of proto on p; whether it said
     // it is ready.
     bool serving(const std::string &proto, int n)
     {
-        srv.emplace(tp::spawn({PKPROBE, proto, p, std::to_string(n)}));
-        return tp::readline(*srv) == "ready " + p;
+        srv = tp::spawn({PKPROBE, proto, p, std::to_string(n)});
+        return tp::readline(srv) == "ready " + p;
     }
-    bool served() { return tp::exitcode(tp::wait(*srv, 5000).value_or(-1)) == 0; }
+    bool served() { return tp::exitcode(tp::wait(srv, 5000).value_or(-1)) == 0; }
 };
 
 } // namespace
 
-// The same service over TCP and UDP in one process: two descriptors, both
-// dual-stack IPv6 sockets at the service's port plus the port base, which
+// The same service over TCP and UDP in one process: a stream and a datagram
+// socket, both dual-stack IPv6 sockets at the service's port plus the port base, which
 // is zero unless the caller writes it.
 TEST_F(Library, BothTransportsOpenAtThePortPlusPortBase)
 {
@@ -64,13 +63,14 @@ TEST_F(Library, BothTransportsOpenAtThePortPlusPortBase)
     for (const auto &c : cases) {
         tp::Result r = probe(c.args);
         ASSERT_EQ(tp::exitcode(r.status), 0) << r.err;
-        int tfd = -1, ufd = -1;
+        int ttype = -1, utype = -1;
         unsigned tport = 0, uport = 0, tv6 = 0, uv6 = 0;
-        ASSERT_EQ(std::sscanf(r.out.c_str(), "tcp fd=%d port=%u v6=%u\nudp fd=%d port=%u v6=%u",
-                              &tfd, &tport, &tv6, &ufd, &uport, &uv6),
+        ASSERT_EQ(std::sscanf(r.out.c_str(), "tcp type=%d port=%u v6=%u\nudp type=%d port=%u v6=%u",
+                              &ttype, &tport, &tv6, &utype, &uport, &uv6),
                   6)
             << r.out;
-        EXPECT_NE(tfd, ufd);
+        EXPECT_EQ(ttype, SOCK_STREAM);
+        EXPECT_EQ(utype, SOCK_DGRAM);
         EXPECT_EQ(tport, c.port) << r.out;
         EXPECT_EQ(uport, c.port) << r.out;
         EXPECT_EQ(tv6 + uv6, 2u) << "both sockets are dual-stack IPv6 sockets";
@@ -88,7 +88,7 @@ TEST_F(Library, DualStackTakesIPv4AndIPv6Clients)
         ASSERT_TRUE(serving(proto, 2)) << proto;
         for (const auto &c : clients) {
             EXPECT_TRUE(reached(proto, c.host, std::stoi(p))) << proto << " from " << c.host;
-            auto line = tp::readline(*srv);
+            auto line = tp::readline(srv);
             ASSERT_TRUE(line) << proto << " from " << c.host;
             EXPECT_EQ(line->rfind(c.peer, 0), 0u) << *line;
         }
@@ -124,7 +124,7 @@ TEST_F(Library, TcpRebindsWhileOldConnectionsWaitToClose)
     {
         tp::Fd c(tp::tcpconnect("127.0.0.1", std::stoi(p)));
         ASSERT_GE(c, 0);
-        ASSERT_TRUE(tp::readline(*srv)); // the server closed first: its side waits in TIME_WAIT
+        ASSERT_TRUE(tp::readline(srv)); // the server closed first: its side waits in TIME_WAIT
         EXPECT_EQ(tp::readall(c, 2000), "");
     }
     EXPECT_TRUE(served());

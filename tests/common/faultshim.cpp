@@ -1,38 +1,21 @@
-// faultshim - preloaded into a page server to make accept and getnameinfo fail
-// on demand, which a healthy kernel does not do when asked.
-//   FAULTSHIM_ACCEPT=ECONNABORTED,EPROTO  the first accepts fail with these
-//   FAULTSHIM_GETNAMEINFO=1               every getnameinfo fails (EAI_FAIL)
-//   FAULTSHIM_NODEFER=1                   deferred accept is refused, as where
-//                                         the platform lacks it
+// faultshim - preloaded into a server to fail, on demand, what a healthy kernel
+// on loopback does not:
+//   FAULTSHIM_ACCEPT=103,71  the first accepts fail with these errno values
+//   FAULTSHIM_GETNAMEINFO=1  every getnameinfo fails (EAI_FAIL)
+//   FAULTSHIM_NODEFER=1      deferred accept is refused, as where the platform lacks it
+//   FAULTSHIM_WRITECAP=3     each write to a stream socket takes 3 bytes at the most
 #include <dlfcn.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-
-namespace {
-
-int errnonamed(const char *name, size_t len)
-{
-    struct row { const char *name; int value; };
-    static constexpr row rows[] = {
-        {"ECONNABORTED", ECONNABORTED}, {"EPROTO", EPROTO},       {"EINTR", EINTR},
-        {"ENOBUFS", ENOBUFS},           {"ENOMEM", ENOMEM},       {"ENETDOWN", ENETDOWN},
-        {"ENOPROTOOPT", ENOPROTOOPT},   {"EHOSTDOWN", EHOSTDOWN}, {"ENONET", ENONET},
-        {"EHOSTUNREACH", EHOSTUNREACH}, {"EOPNOTSUPP", EOPNOTSUPP}, {"ENETUNREACH", ENETUNREACH},
-        {"EBADF", EBADF},               {nullptr, 0}};
-    for (const row *r = rows; r->name != nullptr; ++r)
-        if (std::strlen(r->name) == len && std::strncmp(r->name, name, len) == 0)
-            return r->value;
-    return EINVAL;
-}
-
-} // namespace
 
 extern "C" int accept(int fd, sockaddr *sa, socklen_t *len)
 {
@@ -40,17 +23,19 @@ extern "C" int accept(int fd, sockaddr *sa, socklen_t *len)
     const char *plan = std::getenv("FAULTSHIM_ACCEPT");
     int n = calls++;
     for (const char *p = plan; p != nullptr && *p != '\0'; --n) {
-        const char *end = std::strchr(p, ',');
-        size_t len_ = end ? size_t(end - p) : std::strlen(p);
+        char *end;
+        long e = std::strtol(p, &end, 10);
+        if (end == p)
+            break;
         if (n == 0) {
             // A kernel fails an accept for a connection that is there: the
             // failure meets the server once a client has come.
             pollfd pfd = {.fd = fd, .events = POLLIN, .revents = 0};
             poll(&pfd, 1, -1);
-            errno = errnonamed(p, len_);
+            errno = int(e);
             return -1;
         }
-        p = end ? end + 1 : p + len_;
+        p = *end == ',' ? end + 1 : end;
     }
     using acceptfn = int (*)(int, sockaddr *, socklen_t *);
     static auto real = reinterpret_cast<acceptfn>(dlsym(RTLD_NEXT, "accept"));
@@ -82,4 +67,16 @@ extern "C" int setsockopt(int fd, int level, int name, const void *val, socklen_
     using setfn = int (*)(int, int, int, const void *, socklen_t);
     static auto real = reinterpret_cast<setfn>(dlsym(RTLD_NEXT, "setsockopt"));
     return real(fd, level, name, val, len);
+}
+
+extern "C" ssize_t write(int fd, const void *buf, size_t n)
+{
+    using writefn = ssize_t (*)(int, const void *, size_t);
+    static auto real = reinterpret_cast<writefn>(dlsym(RTLD_NEXT, "write"));
+    static const char *cap = std::getenv("FAULTSHIM_WRITECAP");
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (cap != nullptr && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM)
+        n = std::min(n, size_t(std::strtoul(cap, nullptr, 10)));
+    return real(fd, buf, n);
 }
