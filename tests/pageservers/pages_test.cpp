@@ -310,7 +310,7 @@ TEST_F(Pages, StopKeepsEveryLineAndEndsBySignalWhateverTheClientDoes)
                             std::to_string(port), file},
                            port, "tcp",
                            pt::pageopts("C", defer ? std::vector<std::string>{}
-                                                   : pt::faults("FAULTSHIM_NODEFER=1"),
+                                                   : tp::faults("FAULTSHIM_NODEFER=1"),
                                         false));
         ASSERT_TRUE(tp::running(p));
         tp::Reply ordinary = pt::ask(port);
