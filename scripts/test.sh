@@ -19,4 +19,4 @@ echo "== build and tests =="
 run_suite build
 echo "== build and tests under AddressSanitizer and UndefinedBehaviorSanitizer =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build-asan -DSUITE_SANITIZE=ON
+  run_suite build-asan -DSUITE_SANITIZE=ON -DSUITE_BENCH=OFF
