@@ -1,12 +1,9 @@
 # packaging.cmake - install rules, pkg-config and CMake package files and
 # systemd units; debian/ makes the Debian packages from them.
 
-# Every program is installed here, in one place.
-set(SUITE_PROGRAMS
-  quadserv datepage clockpage greetpage
-  streamgreetsrv streamgreetsrv6 dgramgreetsrv dgramgreetsrv6
-  streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6
-  greetlocal)
+# Every program is installed here, in one place; packaging/programs lists
+# them for the scripts too.
+file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/programs" SUITE_PROGRAMS)
 
 install(TARGETS ${SUITE_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 

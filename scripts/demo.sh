@@ -20,9 +20,7 @@ bin=$(cd "$DEMO_BUILD_DIR/bin" 2>/dev/null && pwd) || {
   echo "demo: no programs in $DEMO_BUILD_DIR/bin" >&2
   exit 1
 }
-programs=(quadserv datepage clockpage greetpage
-          streamgreetsrv streamgreetsrv6 dgramgreetsrv dgramgreetsrv6
-          streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6 greetlocal)
+mapfile -t programs <packaging/programs
 for p in "${programs[@]}"; do
   [ -x "$bin/$p" ] || { echo "demo: $bin/$p is missing" >&2; exit 1; }
 done

@@ -22,8 +22,7 @@ skip() { echo "SKIP: $*"; exit 77; }
 need() { for c in "$@"; do command -v "$c" >/dev/null || skip "$c is not installed"; done; }
 
 # The thirteen programs of the suite.
-programs=(quadserv datepage clockpage greetpage streamgreetsrv streamgreetsrv6 dgramgreetsrv
-          dgramgreetsrv6 streamgreetcli streamgreetcli6 dgramgreetcli dgramgreetcli6 greetlocal)
+mapfile -t programs <"$src/packaging/programs"
 
 # needprograms NAME...: skips unless the build has made each program.
 needprograms() {

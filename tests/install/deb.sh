@@ -62,7 +62,7 @@ grep -q 'netbase' <<<"$(dpkg-deb -f "$(deb quadserv-suite)" Depends)" || fail "q
 dpkg-deb -I "$(deb libportkit1)" symbols >/dev/null || fail "libportkit1 has no symbols file"
 root=$tmp/root
 for p in quadserv-suite libportkit1 libportkit-dev; do dpkg-deb -x "$(deb "$p")" "$root"; done
-[ "$(find "$root/usr/bin" -type f | wc -l)" = 13 ] || fail "the package does not hold the thirteen programs"
+[ "$(find "$root/usr/bin" -type f | wc -l)" = ${#programs[@]} ] || fail "the package does not hold the thirteen programs"
 grep -qx "ExecStart=/usr/bin/quadserv" "$root/lib/systemd/system/quadserv.service" \
   || fail "the packaged unit does not start /usr/bin/quadserv"
 if grep -rqs --binary-files=text -e "$tmp" "$root"; then
