@@ -59,10 +59,18 @@ inline const char *datecharset(const char *codeset)
 // built into buf; response unchanged should it not fit.
 inline std::string_view datehead(std::string_view response, const char *charset, char (&buf)[192])
 {
-    constexpr int typeend = sizeof pagehead - 1 - 4; // before the head's last CR LF CR LF
-    int n = snprintf(buf, sizeof buf, "%.*s; charset=%s%.*s", typeend, response.data(), charset,
-                     int(response.size()) - typeend, response.data() + typeend);
-    return n > 0 && std::size_t(n) < sizeof buf ? std::string_view(buf, std::size_t(n)) : response;
+    constexpr std::size_t typeend = sizeof pagehead - 1 - 4; // before the head's last CR LF CR LF
+    constexpr std::string_view named = "; charset=";
+    std::string_view cs = charset;
+    std::size_t n = response.size() + named.size() + cs.size();
+    if (n >= sizeof buf)
+        return response;
+    char *p = std::copy_n(response.data(), typeend, buf);
+    p = std::copy(named.begin(), named.end(), p);
+    p = std::copy(cs.begin(), cs.end(), p);
+    std::copy(response.begin() + typeend, response.end(), p);
+    buf[n] = '\0';
+    return {buf, n};
 }
 
 // The first send as this process sends it, built once at start: plain, and
