@@ -116,11 +116,6 @@ inline int pageaccept(int msock, sockaddr *sa, socklen_t size, socklen_t *salen)
 {
     for (;;) {
         stopturn();
-        pollfd pfd[] = {{.fd = msock, .events = POLLIN, .revents = 0},
-                        {.fd = pagewaker, .events = POLLIN, .revents = 0}};
-        // Woken by a stop, it leaves what waits to the next server.
-        if (pagewaker >= 0 && (poll(pfd, 2, -1) < 1 || pfd[1].revents != 0))
-            continue;
         *salen = size;
         int ssock = accept(msock, sa, salen);
         if (ssock >= 0) {
@@ -131,6 +126,15 @@ inline int pageaccept(int msock, sockaddr *sa, socklen_t size, socklen_t *salen)
             if (pageinherited == 0)
                 timebound(ssock, SO_SNDTIMEO, pagewaitsec);
             return ssock;
+        }
+        if (pagewaker >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A shared listener does not block: the wait is here, where a
+            // stop wakes it and leaves what waits to the next server. A
+            // busy server takes its next connection without it.
+            pollfd pfd[] = {{.fd = msock, .events = POLLIN, .revents = 0},
+                            {.fd = pagewaker, .events = POLLIN, .revents = 0}};
+            poll(pfd, 2, -1);
+            continue;
         }
         acceptfailed("main() accept");
     }
