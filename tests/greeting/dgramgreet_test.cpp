@@ -37,7 +37,6 @@ protected:
         if (stranger) {
             tp::Fd other(tp::localsock(fam().host, SOCK_DGRAM, 0));
             sendto(other, "stranger\n", 9, 0, to.sa(), to.len);
-            usleep(100000);
         }
         for (auto &rep : replies)
             sendto(ss, rep.data(), rep.size(), 0, to.sa(), to.len);

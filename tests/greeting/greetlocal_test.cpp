@@ -13,30 +13,27 @@ namespace {
 
 const std::string prog = tp::bin("greetlocal");
 
-TEST(GreetLocal, WithoutArgumentsPrintsTheGreeting)
+// No argument gives the greeting; any argument the usage with status 0,
+// naming the program as invoked, errx's prefix the name's last part.
+TEST(GreetLocal, GreetsOrGivesTheUsageUnderTheNameInvoked)
 {
-    EXPECT_EQ(tp::outcome(tp::run({prog})), tp::outcome(0, "Hello World!\n", ""));
-}
-
-TEST(GreetLocal, AnyArgumentGivesTheUsageWithStatusZero)
-{
-    for (auto args : std::vector<std::vector<std::string>>{{"x"}, {""}, {"a", "b", "c"}, {"-h"}}) {
-        std::vector<std::string> argv = {prog};
-        argv.insert(argv.end(), args.begin(), args.end());
-        EXPECT_EQ(tp::outcome(tp::run(argv)), tp::outcome(0, "", "greetlocal: usage: " + prog + "\n\n"))
-            << args.size() << " arguments";
-    }
-}
-
-TEST(GreetLocal, UsageNamesTheProgramAsInvoked)
-{
+    const std::string dir = prog.substr(0, prog.rfind('/'));
+    struct {
+        std::vector<std::string> argv;
+        std::string out, err;
+    } cases[] = {
+        {{prog}, "Hello World!\n", ""},
+        {{prog, "x"}, "", "greetlocal: usage: " + prog + "\n\n"},
+        {{prog, ""}, "", "greetlocal: usage: " + prog + "\n\n"},
+        {{prog, "a", "b", "c"}, "", "greetlocal: usage: " + prog + "\n\n"},
+        {{prog, "-h"}, "", "greetlocal: usage: " + prog + "\n\n"},
+        {{"./greetlocal", "x"}, "", "greetlocal: usage: ./greetlocal\n\n"},
+        {{"bash", "-c", "exec -a some/where/hello \"$0\" x", prog}, "", "hello: usage: some/where/hello\n\n"},
+    };
     tp::SpawnOpts o;
-    o.workdir = prog.substr(0, prog.rfind('/'));
-    EXPECT_EQ(tp::outcome(tp::run({"./greetlocal", "x"}, "", o)),
-              tp::outcome(0, "", "greetlocal: usage: ./greetlocal\n\n"));
-    // A name other than the file's: errx's prefix is its last part.
-    EXPECT_EQ(tp::outcome(tp::run({"bash", "-c", "exec -a some/where/hello \"$0\" x", prog})),
-              tp::outcome(0, "", "hello: usage: some/where/hello\n\n"));
+    o.workdir = dir;
+    for (const auto &c : cases)
+        EXPECT_EQ(tp::outcome(tp::run(c.argv, "", o)), tp::outcome(0, c.out, c.err)) << c.argv.size();
 }
 
 TEST(GreetLocal, EmptyArgumentVectorIsNoArgument)
@@ -46,16 +43,14 @@ TEST(GreetLocal, EmptyArgumentVectorIsNoArgument)
     pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], 1);
-        char *noargs[] = {nullptr};
-        char *noenv[] = {nullptr};
-        execve(prog.c_str(), noargs, noenv);
+        char *none[] = {nullptr};
+        execve(prog.c_str(), none, none);
         _exit(127);
     }
     ASSERT_GT(pid, 0);
     close(out[1]);
-    std::string got = tp::readall(out[0], 5000);
-    close(out[0]);
-    EXPECT_EQ(got, "Hello World!\n");
+    tp::Fd got(out[0]);
+    EXPECT_EQ(tp::readall(got, 5000), "Hello World!\n");
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     EXPECT_EQ(tp::exitcode(st), 0);
