@@ -17,6 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 
+// next: the call the shim stands in front of, as the C library has it.
+template <typename F> F *next(F &, const char *name)
+{
+    return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
+}
+
 extern "C" int accept(int fd, sockaddr *sa, socklen_t *len)
 {
     static int calls = 0;
@@ -37,8 +43,7 @@ extern "C" int accept(int fd, sockaddr *sa, socklen_t *len)
         }
         p = *end == ',' ? end + 1 : end;
     }
-    using acceptfn = int (*)(int, sockaddr *, socklen_t *);
-    static auto real = reinterpret_cast<acceptfn>(dlsym(RTLD_NEXT, "accept"));
+    static auto real = next(accept, "accept");
     return real(fd, sa, len);
 }
 
@@ -53,8 +58,7 @@ extern "C" int getnameinfo(const sockaddr *sa, socklen_t salen, char *host, sock
             std::memset(serv, 'J', servlen);
         return EAI_FAIL;
     }
-    using gnifn = int (*)(const sockaddr *, socklen_t, char *, socklen_t, char *, socklen_t, int);
-    static auto real = reinterpret_cast<gnifn>(dlsym(RTLD_NEXT, "getnameinfo"));
+    static auto real = next(getnameinfo, "getnameinfo");
     return real(sa, salen, host, hostlen, serv, servlen, flags);
 }
 
@@ -64,15 +68,13 @@ extern "C" int setsockopt(int fd, int level, int name, const void *val, socklen_
         errno = ENOPROTOOPT;
         return -1;
     }
-    using setfn = int (*)(int, int, int, const void *, socklen_t);
-    static auto real = reinterpret_cast<setfn>(dlsym(RTLD_NEXT, "setsockopt"));
+    static auto real = next(setsockopt, "setsockopt");
     return real(fd, level, name, val, len);
 }
 
 extern "C" ssize_t write(int fd, const void *buf, size_t n)
 {
-    using writefn = ssize_t (*)(int, const void *, size_t);
-    static auto real = reinterpret_cast<writefn>(dlsym(RTLD_NEXT, "write"));
+    static auto real = next(write, "write");
     static const char *cap = std::getenv("FAULTSHIM_WRITECAP");
     int type = 0;
     socklen_t len = sizeof type;

@@ -174,11 +174,6 @@ bool portfree(int port, int type)
     return ok;
 }
 
-bool portfreeboth(int port)
-{
-    return portfree(port, SOCK_STREAM) && portfree(port, SOCK_DGRAM);
-}
-
 std::mt19937 &rng()
 {
     static std::mt19937 gen(unsigned(getpid()) ^ unsigned(monotonicms()));
@@ -221,17 +216,6 @@ std::string fixedport(int port, const std::string &proto)
     return what + " stays unavailable (closing connections of another run?)";
 }
 
-int freeport()
-{
-    std::uniform_int_distribution<int> d(lowport, ephemeral - 1);
-    for (int tries = 0; tries < 1000; ++tries) {
-        int port = d(rng());
-        if (portfreeboth(port))
-            return port;
-    }
-    return -1;
-}
-
 int pickbase(const std::vector<int> &offsets)
 {
     int top = 0;
@@ -242,11 +226,16 @@ int pickbase(const std::vector<int> &offsets)
         int base = d(rng());
         bool ok = true;
         for (int off : offsets)
-            ok = ok && portfreeboth(base + off);
+            ok = ok && portfree(base + off, SOCK_STREAM) && portfree(base + off, SOCK_DGRAM);
         if (ok)
             return base;
     }
     return -1;
+}
+
+int freeport()
+{
+    return pickbase({0});
 }
 
 int connected(int type, const std::string &host, int port, int timeoutms, const std::string &src)

@@ -26,10 +26,6 @@
 #include <sstream>
 #include <thread>
 
-#ifndef TEST_BIN_DIR
-#error "TEST_BIN_DIR must name the folder of the built programs"
-#endif
-
 extern char **environ;
 
 namespace tp {

@@ -1,44 +1,28 @@
 // replay - runs a fuzz target over its committed corpus and past crashes as a plain test.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
-#ifndef FUZZ_SUITE
-#error "FUZZ_SUITE must name the test suite"
-#endif
-
-#ifndef FUZZ_INPUTS
-#error "FUZZ_INPUTS must name the folders of inputs, separated by ':'"
-#endif
-
 namespace {
 
+// inputs: the files of the folders FUZZ_INPUTS names, separated by ':'.
 std::vector<std::string> inputs()
 {
     std::vector<std::string> files;
-    std::string dirs = FUZZ_INPUTS;
-    for (size_t at = 0; at <= dirs.size();) {
-        size_t colon = dirs.find(':', at);
-        if (colon == std::string::npos)
-            colon = dirs.size();
-        std::string dir = dirs.substr(at, colon - at);
-        at = colon + 1;
-        DIR *d = opendir(dir.c_str());
-        if (d == nullptr)
-            continue;
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                files.push_back(dir + "/" + e->d_name);
-        closedir(d);
-    }
+    std::istringstream dirs(FUZZ_INPUTS);
+    std::error_code missing; // a folder of past crashes may not exist yet
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        for (const auto &e : std::filesystem::directory_iterator(dir, missing))
+            if (!e.path().filename().string().starts_with(".")) // .gitkeep
+                files.push_back(e.path());
     return files;
 }
 
