@@ -2,8 +2,6 @@
 // its 16-bit cut, a second instance, and a start it cannot complete.
 #include "quadcheck.h"
 
-#include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,7 +58,7 @@ TEST(QuadServCommandLine, SecondInstanceIsRefused)
     EXPECT_EQ(tp::allanswer(first), "");
 
     // A UDP port held by someone else stops the start just the same.
-    int base = tp::pickbase({7, 13, 19, 37});
+    int base = tp::pickbase(tp::quadoffsets);
     tp::Fd held(tp::localsock("::", SOCK_DGRAM, base + tp::svcoff(timesvc)));
     ASSERT_GE(held, 0) << std::strerror(errno);
     r = tp::run({tp::bin("quadserv"), std::to_string(base)});
@@ -78,7 +76,7 @@ TEST(QuadServCommandLine, HighServiceDescriptorStopsTheStart)
     tp::Result r;
     // A port that a test beside us took after pickbase is worth another try.
     for (int tries = 0; tries < 5; ++tries) {
-        r = tp::run({tp::bin("quadserv"), std::to_string(tp::pickbase({7, 13, 19, 37}))}, "", opts);
+        r = tp::run({tp::bin("quadserv"), std::to_string(tp::pickbase(tp::quadoffsets))}, "", opts);
         if (r.err.find("in use") == std::string::npos)
             break;
     }

@@ -2,8 +2,6 @@
 // (a tenth under AddressSanitizer), from many clients at once.
 #include "quadcheck.h"
 
-#include <gtest/gtest.h>
-
 #include <sys/socket.h>
 
 #include <atomic>
@@ -96,7 +94,7 @@ void udpload(const tp::Quad &q, int n, long ms, Tally &tally)
                 continue;
             }
             auto rep = tp::recvone(c.fd, 2000);
-            tally.add(rep ? tp::udpreplycheck(c.s, req, *rep)
+            tally.add(rep ? tp::replycheck(c.s, req, *rep)
                           : std::string("no reply from udp ") + tp::svcname(c.s));
         }
     });

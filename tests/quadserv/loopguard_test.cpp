@@ -5,8 +5,6 @@
 #include "rawudp.h"
 #include "udpguard.h"
 
-#include <gtest/gtest.h>
-
 #include <sys/socket.h>
 
 #include <algorithm>

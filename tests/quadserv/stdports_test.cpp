@@ -2,8 +2,6 @@
 // network of its own.
 #include "quadcheck.h"
 
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
 namespace {
