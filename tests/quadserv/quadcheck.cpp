@@ -100,14 +100,10 @@ bool copyforall(const std::string &prog, Copy &c)
 std::string chargenbytes(size_t n)
 {
     std::string s;
-    char c = ' ';
-    while (s.size() < n) {
-        for (int i = 0; i < 72; ++i) {
-            s += c;
-            if (++c == 0x7f)
-                c = ' ';
-        }
-        s += "\r\n";
+    for (size_t i = 0; s.size() < n; ++i) {
+        s += char(' ' + i % 95);
+        if (i % 72 == 71)
+            s += "\r\n";
     }
     s.resize(n);
     return s;
