@@ -2,8 +2,6 @@
 // its 16-bit cut, a second instance, and a start it cannot complete.
 #include "quadcheck.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 

@@ -281,20 +281,17 @@ TEST_F(LoopGuard, OrdinaryClientAt500ASecondIsAnsweredInFull)
 {
     tp::Fd s(tp::udpsocket("127.0.0.1", q.port(echo), 1000));
     ASSERT_GE(s, 0);
-    constexpr int requests = 1000;
-    constexpr long spacingus = 2000;
-    using clock = std::chrono::steady_clock;
     int answered = 0;
-    auto next = clock::now();
-    for (int i = 0; i < requests; ++i) {
+    auto next = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1000; ++i) {
         // Never faster than 500 a second, even after a slow answer.
         std::this_thread::sleep_until(next);
-        next = clock::now() + std::chrono::microseconds(spacingus);
+        next = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
         std::string req = "req " + std::to_string(i);
         ASSERT_EQ(send(s, req.data(), req.size(), 0), ssize_t(req.size()));
         answered += tp::recvone(s, 1000) == req;
     }
-    EXPECT_EQ(answered, requests);
+    EXPECT_EQ(answered, 1000);
 }
 
 } // namespace

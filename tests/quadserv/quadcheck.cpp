@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

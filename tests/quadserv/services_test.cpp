@@ -1,7 +1,6 @@
 // services_test - quadserv's eight services, byte for byte, and real clients.
 #include "quadcheck.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
