@@ -84,15 +84,15 @@ bool copyforall(const std::string &prog, Copy &c)
         return false;
     c.dir = tmpl;
     std::error_code ec;
-    fs::create_directories(c.dir + "/bin", ec);
-    fs::create_directories(c.dir + "/lib", ec);
+    for (const char *d : {"", "/bin", "/lib"}) {
+        fs::create_directories(c.dir + d, ec);
+        chmod((c.dir + d).c_str(), 0755);
+    }
     // The program finds the library through its relative run path, ../lib.
     fs::copy_file(bin(prog), c.path(prog), ec);
     fs::path lib = fs::path(bin(prog)).parent_path().parent_path() / "lib" / "libportkit.so.1";
     if (!ec && fs::exists(lib))
         fs::copy_file(fs::canonical(lib), c.dir + "/lib/libportkit.so.1", ec);
-    for (const char *d : {"", "/bin", "/lib"})
-        chmod((c.dir + d).c_str(), 0755);
     return !ec;
 }
 

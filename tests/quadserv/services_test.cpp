@@ -44,7 +44,7 @@ TEST_F(QuadServ, TcpEchoReturnsEveryByte)
     std::mt19937 gen(42);
     for (auto &c : big)
         c = char(gen());
-    int s = tp::tcpconnect("127.0.0.1", port(echo), 20000);
+    tp::Fd s(tp::tcpconnect("127.0.0.1", port(echo), 20000));
     ASSERT_GE(s, 0);
     std::thread sender([&] {
         usleep(200000); // let the server fill its send buffer first
@@ -54,7 +54,6 @@ TEST_F(QuadServ, TcpEchoReturnsEveryByte)
     usleep(400000);
     auto got = tp::readtoend(s, 20000);
     sender.join();
-    close(s);
     EXPECT_EQ(got.error, 0) << strerror(got.error);
     ASSERT_EQ(got.data.size(), big.size());
     EXPECT_TRUE(got.data == big);
