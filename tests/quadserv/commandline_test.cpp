@@ -2,17 +2,10 @@
 // its 16-bit cut, a second instance, and a start it cannot complete.
 #include "quadcheck.h"
 
-#include <gtest/gtest.h>
-
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
 namespace {
-
-using tp::chargen, tp::daytime, tp::echo, tp::timesvc;
 
 std::string usage()
 {
@@ -39,19 +32,13 @@ TEST(QuadServCommandLine, TwoArgumentsAreAUsageError)
 }
 
 // The argument moves every service by the base and keeps only its low 16
-// bits: 65536 + b is base b.
-TEST(QuadServCommandLine, PortBaseMovesEveryServiceAndIsCutTo16Bits)
+// bits: 65536 + b is base b, which a second instance is then refused; a UDP
+// port held by someone else stops the start just the same.
+TEST(QuadServCommandLine, PortBaseIsCutTo16BitsAndASecondInstanceIsRefused)
 {
     tp::QuadOpts opts;
     opts.args = [](int base) { return std::vector<std::string>{std::to_string(65536 + base)}; };
-    tp::Quad q = tp::startquad(opts);
-    ASSERT_TRUE(tp::running(q.proc));
-    EXPECT_EQ(tp::allanswer(q), "");
-}
-
-TEST(QuadServCommandLine, SecondInstanceIsRefused)
-{
-    tp::Quad first = tp::startquad();
+    tp::Quad first = tp::startquad(opts);
     ASSERT_TRUE(tp::running(first.proc));
     auto r = tp::run({tp::bin("quadserv"), std::to_string(first.base)});
     EXPECT_EQ(tp::exitcode(r.status), 1);
@@ -59,9 +46,8 @@ TEST(QuadServCommandLine, SecondInstanceIsRefused)
     EXPECT_NE(r.err.find("in use"), std::string::npos) << r.err;
     EXPECT_EQ(tp::allanswer(first), "");
 
-    // A UDP port held by someone else stops the start just the same.
-    int base = tp::pickbase({7, 13, 19, 37});
-    tp::Fd held(tp::localsock("::", SOCK_DGRAM, base + tp::svcoff(timesvc)));
+    int base = tp::pickbase(tp::quadoffsets);
+    tp::Fd held(tp::localsock("::", SOCK_DGRAM, base + tp::svcoff(tp::timesvc)));
     ASSERT_GE(held, 0) << std::strerror(errno);
     r = tp::run({tp::bin("quadserv"), std::to_string(base)});
     EXPECT_EQ(tp::exitcode(r.status), 1);
@@ -78,7 +64,7 @@ TEST(QuadServCommandLine, HighServiceDescriptorStopsTheStart)
     tp::Result r;
     // A port that a test beside us took after pickbase is worth another try.
     for (int tries = 0; tries < 5; ++tries) {
-        r = tp::run({tp::bin("quadserv"), std::to_string(tp::pickbase({7, 13, 19, 37}))}, "", opts);
+        r = tp::run({tp::bin("quadserv"), std::to_string(tp::pickbase(tp::quadoffsets))}, "", opts);
         if (r.err.find("in use") == std::string::npos)
             break;
     }

@@ -3,71 +3,51 @@
 #include "hostile.h"
 #include "quadcheck.h"
 
-#include <gtest/gtest.h>
-
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace {
 
-using tp::chargen, tp::daytime, tp::echo, tp::timesvc;
+using tp::chargen, tp::echo;
 
 // quadtcp: the hostile rounds' view of one of quadserv's TCP services.
 tp::TcpTarget quadtcp(const tp::Quad &q, tp::svc s)
 {
+    std::string req = s == echo ? "half open" : "";
     tp::TcpTarget t = {.name = std::string("tcp ") + tp::svcname(s),
                        .host = "127.0.0.1",
                        .port = q.port(s),
                        // From another address than the misbehaving clients, whose
                        // children may still be ending and fill their share.
                        .check = [&q, s] { return tp::tcpcheck(s, q.port(s), 0, "127.0.0.1", "127.0.0.2"); },
-                       .halfreq = "",
-                       .halfok = nullptr,
+                       .halfreq = req,
+                       .halfok = [s, req](const std::string &r) {
+                           return s == chargen ? r == tp::chargenbytes(148) : tp::replycheck(s, req, r).empty();
+                       },
                        .silentn = 20};
-    switch (s) {
-    case echo:
-        t.halfreq = "half open";
-        t.halfok = [](const std::string &r) { return r == "half open"; };
-        break;
-    case chargen: // never ends by itself
+    if (s == chargen) // never ends by itself
         t.halfcap = 148;
-        t.halfok = [](const std::string &r) { return r == tp::chargenbytes(148); };
-        break;
-    case daytime:
-        t.halfok = [](const std::string &r) { return r.size() == 25 && r.back() == '\n'; };
-        break;
-    case timesvc:
-        t.halfok = [](const std::string &r) { return r.size() == 4; };
-        break;
-    }
     return t;
 }
 
 class QuadServFaults : public tp::QuadTest {};
 
 // Resets (after junk or none), clients that leave early, half-open and silent
-// clients on every TCP service; every child is reaped afterwards.
-TEST_F(QuadServFaults, HostileClientsOnEveryTcpService)
+// clients on every TCP service, every child reaped afterwards; then empty,
+// oversized and junk datagrams (up to 64 KiB) on every UDP service.
+TEST_F(QuadServFaults, HostileClientsAndBadDatagramsOnEveryService)
 {
-    for (tp::svc s : tp::allsvcs)
-        tp::tcpfaults(quadtcp(q, s), q.proc);
+    for (const tp::QuadService &s : tp::quadservices)
+        tp::tcpfaults(quadtcp(q, s.id), q.proc);
     EXPECT_TRUE(tp::waitchildren(q.proc.pid, 0))
         << tp::children(q.proc.pid) << " children, " << tp::zombies(q.proc.pid) << " zombies";
-    EXPECT_EQ(tp::allanswer(q), "");
-}
-
-// Empty, oversized and junk datagrams (up to 64 KiB) on every UDP service.
-TEST_F(QuadServFaults, BadDatagramsOnEveryUdpService)
-{
-    for (tp::svc s : tp::allsvcs)
-        tp::udpfaults({.name = std::string("udp ") + tp::svcname(s),
+    for (const tp::QuadService &s : tp::quadservices)
+        tp::udpfaults({.name = std::string("udp ") + s.name,
                        .host = "127.0.0.1",
-                       .port = q.port(s),
-                       .check = [s](const std::string &req, const std::string &rep) {
-                           return tp::udpreplycheck(s, req, rep);
+                       .port = q.port(s.id),
+                       .check = [&s](const std::string &req, const std::string &rep) {
+                           return tp::replycheck(s.id, req, rep);
                        }},
                       q.proc);
     EXPECT_EQ(tp::allanswer(q), "");

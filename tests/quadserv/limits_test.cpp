@@ -2,12 +2,8 @@
 // source's share) and what a shortage of descriptors does.
 #include "quadcheck.h"
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,31 +13,7 @@
 
 namespace {
 
-using tp::chargen, tp::daytime, tp::echo, tp::timesvc;
-
-// openflood: n connections to port, the ith from source(i), in batches
-// that the listen queue holds, each taken (or closed) by quadserv before
-// the next comes: a full queue drops connections, which then retry for
-// seconds. The most children seen meanwhile in *most.
-std::vector<tp::Fd> openflood(const tp::Quad &q, int port, int n, int cap,
-                              const std::function<std::string(int)> &source, int *most)
-{
-    std::vector<tp::Fd> flood;
-    for (int i = 0; i < n; ++i) {
-        flood.emplace_back(tp::connectfrom(source(i), 0, "127.0.0.1", port, true), true);
-        EXPECT_GE(flood.back(), 0) << "connection " << i << ": " << std::strerror(errno);
-        if (flood.size() % 16 != 0 && i + 1 < n)
-            continue;
-        int want = std::min(int(flood.size()), cap);
-        long deadline = monotonicms() + 20000;
-        for (int c; (c = tp::children(q.proc.pid)) < want && monotonicms() < deadline;) {
-            *most = std::max(*most, c);
-            usleep(10000);
-        }
-        usleep(20000); // those past a cap or share are taken too, and closed
-    }
-    return flood;
-}
+using tp::daytime, tp::echo;
 
 // pollall: the indexes of fds ready for events, once n of them are or after
 // timeoutms.
@@ -60,6 +32,44 @@ std::vector<size_t> pollall(const std::vector<tp::Fd> &fds, short events, int n,
                 ready.push_back(i);
     } while (int(ready.size()) < n && monotonicms() < deadline && usleep(20000) == 0);
     return ready;
+}
+
+// openflood: n connections to port, the ith from source(i), in batches
+// that the listen queue holds, each taken (or closed) by quadserv before
+// the next comes: a full queue drops connections, which then retry for
+// seconds. The most children seen meanwhile in *most; all must connect.
+std::vector<tp::Fd> openflood(const tp::Quad &q, int port, int n, int cap,
+                              const std::function<std::string(int)> &source, int *most)
+{
+    std::vector<tp::Fd> flood;
+    for (int i = 0; i < n; ++i) {
+        flood.emplace_back(tp::connectfrom(source(i), 0, "127.0.0.1", port, true), true);
+        EXPECT_GE(flood.back(), 0) << "connection " << i << ": " << std::strerror(errno);
+        if (flood.size() % 16 != 0 && i + 1 < n)
+            continue;
+        int want = std::min(int(flood.size()), cap);
+        long deadline = monotonicms() + 20000;
+        for (int c; (c = tp::children(q.proc.pid)) < want && monotonicms() < deadline;) {
+            *most = std::max(*most, c);
+            usleep(10000);
+        }
+        usleep(20000); // those past a cap or share are taken too, and closed
+    }
+    EXPECT_EQ(pollall(flood, POLLOUT, n, 10000).size(), size_t(n)) << "connections not made";
+    return flood;
+}
+
+// pingall: sends a byte on each of conns and, once n have answered or after
+// 10 s, what each gave: 'x' its echo, '-' anything else, ' ' nothing yet.
+std::string pingall(const std::vector<tp::Fd> &conns, int n)
+{
+    for (const tp::Fd &s : conns)
+        EXPECT_EQ(send(s, "x", 1, MSG_NOSIGNAL), 1);
+    std::string got(conns.size(), ' ');
+    char c;
+    for (size_t i : pollall(conns, POLLIN, n, 10000))
+        got[i] = recv(conns[i], &c, 1, MSG_DONTWAIT) == 1 && c == 'x' ? 'x' : '-';
+    return got;
 }
 
 class QuadServLimits : public tp::QuadTest {};
@@ -106,24 +116,19 @@ TEST_F(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
     EXPECT_EQ(most, cap) << "live children under the flood";
 
     // Which connections were taken: each echoes a byte; the others wait.
-    ASSERT_EQ(pollall(flood, POLLOUT, int(flood.size()), 10000).size(), flood.size())
-        << "connections not made";
-    for (tp::Fd &s : flood)
-        ASSERT_EQ(send(s, "x", 1, MSG_NOSIGNAL), 1);
-    std::vector<size_t> answered = pollall(flood, POLLIN, cap, 10000), served, waiting;
-    for (size_t i = 0; i < flood.size(); ++i)
-        if (std::find(answered.begin(), answered.end(), i) == answered.end())
-            waiting.push_back(i);
-        else if (tp::recvn(flood[i], 1, 1000) == "x")
-            served.push_back(i);
-    EXPECT_EQ(answered.size(), served.size()) << "connections taken and closed unserved";
-    EXPECT_EQ(served.size(), size_t(cap));
-    ASSERT_EQ(waiting.size(), size_t(extra)) << "connections taken past the cap";
+    std::string got = pingall(flood, cap);
+    EXPECT_EQ(std::count(got.begin(), got.end(), '-'), 0) << "connections taken and closed unserved";
+    EXPECT_EQ(std::count(got.begin(), got.end(), 'x'), cap);
+    ASSERT_EQ(std::count(got.begin(), got.end(), ' '), extra) << "connections taken past the cap";
     // Served ones leave: the waiting ones are taken and echo their byte.
-    for (size_t i = 0; i < size_t(extra); ++i)
-        flood[served[i]] = tp::Fd();
-    for (size_t i : waiting)
-        EXPECT_EQ(tp::recvn(flood[i], 1, 10000), "x") << "waiting connection " << i << " dropped";
+    for (size_t i = 0, left = extra; i < flood.size() && left > 0; ++i)
+        if (got[i] == 'x') {
+            flood[i] = tp::Fd();
+            --left;
+        }
+    for (size_t i = 0; i < flood.size(); ++i)
+        EXPECT_TRUE(got[i] != ' ' || tp::recvn(flood[i], 1, 10000) == "x")
+            << "waiting connection " << i << " dropped";
 
     flood.clear();
     EXPECT_TRUE(tp::waitchildren(q.proc.pid, 0, 30000));
@@ -140,23 +145,12 @@ TEST_F(QuadServLimits, OneSourceTakesAtMostItsShareOfChildren)
     std::vector<tp::Fd> conns = openflood(q, q.port(echo), share + extra, share, [](int) {
         return "127.0.0.1";
     }, &most);
-    ASSERT_EQ(pollall(conns, POLLOUT, int(conns.size()), 10000).size(), conns.size())
-        << "connections not made";
     EXPECT_EQ(tp::children(q.proc.pid), share);
 
     // Served ones echo a byte; the others were closed unserved.
-    int echoed = 0, dropped = 0;
-    for (tp::Fd &s : conns)
-        send(s, "x", 1, MSG_NOSIGNAL);
-    ASSERT_EQ(pollall(conns, POLLIN, int(conns.size()), 10000).size(), conns.size());
-    for (tp::Fd &s : conns) {
-        char c;
-        ssize_t n = recv(s, &c, 1, MSG_DONTWAIT);
-        echoed += n == 1 && c == 'x';
-        dropped += n <= 0;
-    }
-    EXPECT_EQ(echoed, share);
-    EXPECT_EQ(dropped, extra);
+    std::string got = pingall(conns, int(conns.size()));
+    EXPECT_EQ(std::count(got.begin(), got.end(), 'x'), share);
+    EXPECT_EQ(std::count(got.begin(), got.end(), '-'), extra);
 
     tp::Fd other(tp::connectfrom("127.0.0.2", 0, "127.0.0.1", q.port(daytime)));
     ASSERT_GE(other, 0) << std::strerror(errno);

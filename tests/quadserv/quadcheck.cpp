@@ -1,11 +1,8 @@
 // quadcheck - quadserv for tests: starting it and checking its replies.
 #include "quadcheck.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,33 +11,27 @@
 
 namespace tp {
 
-namespace {
-
-std::vector<std::string> baseonly(int base)
-{
-    return {std::to_string(base)};
-}
-
-} // namespace
+constexpr uint32_t unix1900 = 2208988800U; // seconds from 1900 to 1970
 
 Quad startquad(const QuadOpts &opts)
 {
-    std::vector<int> offsets;
-    for (const QuadService &s : quadservices)
-        offsets.push_back(s.off);
     std::string why;
     for (int attempt = 0; attempt < 5; ++attempt) {
         Quad q;
-        q.base = opts.stdports ? 0 : pickbase(offsets);
+        q.base = opts.stdports ? 0 : pickbase(quadoffsets);
         std::vector<std::string> argv = {opts.prog.empty() ? bin("quadserv") : opts.prog};
-        if (opts.args || !opts.stdports)
-            for (const std::string &a : (opts.args ? opts.args : baseonly)(q.base))
+        if (opts.args)
+            for (const std::string &a : opts.args(q.base))
                 argv.push_back(a);
+        else if (!opts.stdports)
+            argv.push_back(std::to_string(q.base));
         q.proc = spawn(argv, opts.spawn);
+        // Whether quadserv has its SIGCHLD handler installed.
+        auto caught = [&q] { return (procinfo(q.proc.pid).caught >> (SIGCHLD - 1)) & 1; };
         long deadline = monotonicms() + 10000;
-        while (running(q.proc) && !caught(q.proc.pid, SIGCHLD) && monotonicms() < deadline)
+        while (running(q.proc) && !caught() && monotonicms() < deadline)
             usleep(5000);
-        if (running(q.proc) && caught(q.proc.pid, SIGCHLD))
+        if (running(q.proc) && caught())
             return q;
         stop(q.proc);
         why = q.proc.err >= 0 ? readall(q.proc.err, 1000) : "(no standard error)";
@@ -50,11 +41,6 @@ Quad startquad(const QuadOpts &opts)
     }
     ADD_FAILURE() << "quadserv did not start: " << why;
     return {};
-}
-
-bool caught(pid_t pid, int sig)
-{
-    return (procinfo(pid).caught >> (sig - 1)) & 1;
 }
 
 std::vector<pid_t> childpids(pid_t pid, char state)
@@ -98,29 +84,25 @@ bool copyforall(const std::string &prog, Copy &c)
         return false;
     c.dir = tmpl;
     std::error_code ec;
-    fs::create_directories(c.dir + "/bin", ec);
-    fs::create_directories(c.dir + "/lib", ec);
+    for (const char *d : {"", "/bin", "/lib"}) {
+        fs::create_directories(c.dir + d, ec);
+        chmod((c.dir + d).c_str(), 0755);
+    }
     // The program finds the library through its relative run path, ../lib.
     fs::copy_file(bin(prog), c.path(prog), ec);
     fs::path lib = fs::path(bin(prog)).parent_path().parent_path() / "lib" / "libportkit.so.1";
     if (!ec && fs::exists(lib))
         fs::copy_file(fs::canonical(lib), c.dir + "/lib/libportkit.so.1", ec);
-    for (const char *d : {"", "/bin", "/lib"})
-        chmod((c.dir + d).c_str(), 0755);
     return !ec;
 }
 
 std::string chargenbytes(size_t n)
 {
     std::string s;
-    char c = ' ';
-    while (s.size() < n) {
-        for (int i = 0; i < 72; ++i) {
-            s += c;
-            if (++c == 0x7f)
-                c = ' ';
-        }
-        s += "\r\n";
+    for (size_t i = 0; s.size() < n; ++i) {
+        s += char(' ' + i % 95);
+        if (i % 72 == 71)
+            s += "\r\n";
     }
     s.resize(n);
     return s;
@@ -177,32 +159,21 @@ std::string dayok(const std::string &got)
 
 std::string tcpcheck(svc s, int port, int tag, const std::string &host, const std::string &src)
 {
-    switch (s) {
-    case echo: {
-        std::string msg = "echo " + std::to_string(tag) + std::string(size_t(tag % 300), 'e');
-        auto got = tcpask(host, port, msg, 5000, src);
-        return got && *got == msg ? "" : "echo reply wrong or missing";
-    }
-    case chargen: {
+    if (s == chargen) {
         // It never ends by itself: take two lines and hang up.
         Fd fd(tcpconnect(host, port, 5000, src), true);
         if (fd < 0)
             return "chargen: no connection";
         return recvn(fd, 148) == chargenbytes(148) ? "" : "chargen lines wrong";
     }
-    case daytime: {
-        auto got = tcpask(host, port, "", 5000, src);
-        return got ? dayok(*got) : "daytime: no connection";
-    }
-    case timesvc: {
-        auto got = tcpask(host, port, "", 5000, src);
-        return got ? timeok(*got) : "time: no connection";
-    }
-    }
-    return "no such service";
+    std::string msg = s == echo ? "echo " + std::to_string(tag) + std::string(size_t(tag % 300), 'e') : "";
+    auto got = tcpask(host, port, msg, 5000, src);
+    if (!got)
+        return std::string(svcname(s)) + ": no connection";
+    return s == echo ? (*got == msg ? "" : "echo reply wrong") : replycheck(s, msg, *got);
 }
 
-std::string udpreplycheck(svc s, const std::string &req, const std::string &reply)
+std::string replycheck(svc s, const std::string &req, const std::string &reply)
 {
     switch (s) {
     case echo:
@@ -220,9 +191,7 @@ std::string udpreplycheck(svc s, const std::string &req, const std::string &repl
 std::string udpcheck(svc s, int port, const std::string &req, const std::string &host)
 {
     auto got = udpask(host, port, req);
-    if (!got)
-        return std::string("udp ") + svcname(s) + ": no reply";
-    return udpreplycheck(s, req, *got);
+    return got ? replycheck(s, req, *got) : std::string("udp ") + svcname(s) + ": no reply";
 }
 
 std::string allanswer(const Quad &q, const std::string &host, bool settle)

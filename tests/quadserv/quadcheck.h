@@ -5,8 +5,6 @@
 
 #include "testproc.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -22,11 +20,9 @@ struct QuadService {
 };
 constexpr QuadService quadservices[] = {
     {echo, "echo", 7}, {chargen, "chargen", 19}, {daytime, "daytime", 13}, {timesvc, "time", 37}};
-constexpr svc allsvcs[] = {echo, chargen, daytime, timesvc};
+inline const std::vector<int> quadoffsets = {7, 13, 19, 37};
 inline const char *svcname(svc s) { return quadservices[s].name; }
 inline int svcoff(svc s) { return quadservices[s].off; }
-
-constexpr uint32_t unix1900 = 2208988800U; // seconds from 1900 to 1970
 
 // A running quadserv and its port base (0: the standard ports).
 struct Quad {
@@ -56,8 +52,6 @@ constexpr bool sanitized = false;
 #endif
 constexpr int volume(int n) { return sanitized ? n / 10 : n; }
 
-// caught: whether pid has a handler installed for sig.
-bool caught(pid_t pid, int sig);
 // childpids: the children of pid: all (state 0), the live ones (any other
 // state) or the ended ones not yet reaped ('Z').
 std::vector<pid_t> childpids(pid_t pid, char state = 0);
@@ -115,8 +109,9 @@ std::string tcpcheck(svc s, int port, int tag = 0, const std::string &host = "12
                      const std::string &src = "");
 std::string udpcheck(svc s, int port, const std::string &req = "ping",
                      const std::string &host = "127.0.0.1");
-// udpreplycheck: "" when reply is service s's right answer to req.
-std::string udpreplycheck(svc s, const std::string &req, const std::string &reply);
+// replycheck: "" when reply is service s's right answer to req over UDP
+// (daytime's and time's over TCP too).
+std::string replycheck(svc s, const std::string &req, const std::string &reply);
 // allanswer: the services of q that fail their check on host (" tcp/echo
 // udp/time" ...), "" when all eight answer. With settle, each TCP check first
 // waits for quadserv's children of the last one to end (a process limit).

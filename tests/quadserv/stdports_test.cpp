@@ -2,60 +2,39 @@
 // network of its own.
 #include "quadcheck.h"
 
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
 namespace {
 
-class StdPorts : public ::testing::Test {
-protected:
-    tp::Quad q;
-    // launch: quadserv with args on ports 7, 13, 19 and 37, in a network of
-    // our own where ports below 1024 are ours whoever we are.
-    void launch(std::vector<std::string> (*args)(int))
-    {
-        if (std::string why = tp::lowports(); !why.empty())
-            GTEST_SKIP() << why;
-        if (!tp::isolated()) {
-            for (const tp::QuadService &s : tp::quadservices)
-                for (const char *proto : {"tcp", "udp"})
-                    ASSERT_FALSE(tp::bound(s.off, proto))
-                        << proto << " port " << s.off << " is taken by another program on this "
-                        << "host; stop it and run the test again";
-        }
+// Without an argument, and with a text that is no number (atoi's 0), quadserv
+// serves ports 7, 13, 19 and 37: here in a network of our own, where ports
+// below 1024 are ours whoever we are; rdate finds time on its default port.
+TEST(StdPorts, WithoutArgumentOrWithNoNumberServesTheWellKnownPorts)
+{
+    if (std::string why = tp::lowports(); !why.empty())
+        GTEST_SKIP() << why;
+    if (!tp::isolated()) {
+        for (const tp::QuadService &s : tp::quadservices)
+            for (const char *proto : {"tcp", "udp"})
+                ASSERT_FALSE(tp::bound(s.off, proto))
+                    << proto << " port " << s.off << " is taken by another program on this "
+                    << "host; stop it and run the test again";
+    }
+    using args = std::vector<std::string>;
+    for (args (*argv)(int) : {+[](int) { return args{}; }, +[](int) { return args{"abc"}; }}) {
         tp::QuadOpts opts;
         opts.stdports = true;
-        opts.args = args;
-        q = tp::startquad(opts);
+        opts.args = argv;
+        tp::Quad q = tp::startquad(opts);
         ASSERT_TRUE(tp::running(q.proc));
+        SCOPED_TRACE(argv(0).empty() ? "no argument" : "abc");
+        EXPECT_EQ(tp::allanswer(q), "");
+        EXPECT_EQ(tp::allanswer(q, "::1"), "");
+        for (const char *how : {"-4", "-u"}) {
+            if (!tp::have("rdate"))
+                continue;
+            auto r = tp::run({"rdate", "-p", how, "127.0.0.1"});
+            EXPECT_EQ(tp::exitcode(r.status), 0) << how << ": " << r.err;
+        }
     }
-};
-
-TEST_F(StdPorts, WithoutArgumentServesTheWellKnownPorts)
-{
-    launch(nullptr);
-    if (IsSkipped() || HasFatalFailure())
-        return;
-    EXPECT_EQ(tp::allanswer(q), "");
-    EXPECT_EQ(tp::allanswer(q, "::1"), "");
-    if (!tp::have("rdate"))
-        return;
-    // rdate on its own default port, no -o.
-    using args = std::vector<std::string>;
-    for (const args &argv : {args{"rdate", "-p", "127.0.0.1"}, args{"rdate", "-p", "-u", "127.0.0.1"}}) {
-        auto r = tp::run(argv);
-        EXPECT_EQ(tp::exitcode(r.status), 0) << argv.size() << " arguments: " << r.err;
-    }
-}
-
-// A text that is no number is atoi's 0: the well-known ports again.
-TEST_F(StdPorts, NonNumericArgumentIsBaseZero)
-{
-    launch([](int) { return std::vector<std::string>{"abc"}; });
-    if (IsSkipped() || HasFatalFailure())
-        return;
-    EXPECT_EQ(tp::allanswer(q), "");
 }
 
 } // namespace
