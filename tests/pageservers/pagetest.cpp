@@ -2,23 +2,15 @@
 #include "pagetest.h"
 #include "hostile.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstring>
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <langinfo.h>
 
 namespace pt {
 
 tp::SpawnOpts pageopts(const std::string &locale, std::vector<std::string> env, bool pty)
 {
-    tp::SpawnOpts opts;
     env.push_back("LC_ALL=" + locale);
     env.push_back("TZ=UTC0");
+    tp::SpawnOpts opts;
     opts.env = env;
     opts.pty = pty;
     return opts;
@@ -33,7 +25,7 @@ tp::Result curl(int port, size_t cookie)
     return tp::run(argv, "", {}, 30000);
 }
 
-int received(const std::string &line)
+static int received(const std::string &line)
 {
     int n = -2;
     char end = 0;
@@ -72,97 +64,6 @@ void expecttrace(const std::vector<std::string> &lines, const std::string &peer,
     EXPECT_EQ(lines[3], "Sending response...");
     EXPECT_EQ(lines[4], "Sent " + std::to_string(first) + " of " + std::to_string(first) + " bytes.");
     EXPECT_EQ(lines[5], "Sent " + std::to_string(second) + " of " + std::to_string(second) + " bytes.");
-}
-
-std::vector<std::string> datetexts(const std::string &locale, time_t before, time_t after,
-                                   const char *fmt, const std::string &zonefile)
-{
-    std::vector<std::string> texts;
-    locale_t loc = newlocale(LC_ALL_MASK, locale.c_str(), nullptr);
-    if (loc == nullptr) {
-        ADD_FAILURE() << "locale " << locale << " is missing (scripts/setup.sh generates it)";
-        return texts;
-    }
-    if (!zonefile.empty()) {
-        setenv("TZ", (":" + zonefile).c_str(), 1);
-        tzset();
-    }
-    for (time_t t = before; t <= after; ++t) {
-        tm tmv;
-        if (zonefile.empty()) {
-            gmtime_r(&t, &tmv);
-            tmv.tm_zone = "UTC"; // as the servers, under TZ=UTC0, name it
-        } else {
-            localtime_r(&t, &tmv);
-        }
-        char buf[256];
-        size_t n = strftime_l(buf, sizeof buf, fmt ? fmt : nl_langinfo_l(D_T_FMT, loc), &tmv, loc);
-        texts.emplace_back(buf, n);
-    }
-    if (!zonefile.empty()) {
-        unsetenv("TZ");
-        tzset();
-    }
-    freelocale(loc);
-    return texts;
-}
-
-bool ascii(const std::string &s)
-{
-    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-std::string timebody(const std::string &dtfmt, const std::string &days)
-{
-    return "abday \"a\";\"b\";\"c\";\"d\";\"e\";\"f\";\"g\"\nday " + days +
-           "\nabmon \"a\";\"b\";\"c\";\"d\";\"e\";\"f\";\"g\";\"h\";\"i\";\"j\";\"k\";\"l\"\n"
-           "mon \"a\";\"b\";\"c\";\"d\";\"e\";\"f\";\"g\";\"h\";\"i\";\"j\";\"k\";\"l\"\n"
-           "am_pm \"AM\";\"PM\"\nd_t_fmt \"" + dtfmt +
-           "\"\nd_fmt \"%m\"\nt_fmt \"%H\"\nt_fmt_ampm \"%I\"\n";
-}
-
-bool testlocale(const std::string &dir, const std::string &name, const std::string &charmap,
-                const std::string &lctime)
-{
-    std::filesystem::create_directories(dir);
-    std::string src = dir + "/" + name + ".src";
-    {
-        std::ofstream out(src);
-        for (const char *cat : {"LC_CTYPE", "LC_COLLATE", "LC_MONETARY", "LC_NUMERIC",
-                                "LC_MESSAGES", "LC_PAPER", "LC_NAME", "LC_ADDRESS",
-                                "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"})
-            out << cat << "\ncopy \"de_DE\"\nEND " << cat << "\n";
-        out << "LC_TIME\n" << lctime << "END LC_TIME\n";
-    }
-    auto made = tp::run({"localedef", "-i", src, "-f", charmap, dir + "/" + name});
-    return tp::exitcode(made.status) == 0;
-}
-
-bool oneof(const std::string &s, const std::vector<std::string> &texts)
-{
-    return std::find(texts.begin(), texts.end(), s) != texts.end();
-}
-
-std::string chromium(const std::string &url)
-{
-    char dir[] = "/tmp/pagechromeXXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        return "";
-    std::string d = dir;
-    // A screenshot makes it render fully, icon request included, before it dumps.
-    auto r = tp::run({"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                      "--no-first-run", "--disable-background-networking",
-                      "--disable-component-update", "--disable-sync", "--user-data-dir=" + d,
-                      "--screenshot=" + d + "/shot.png", "--dump-dom", url},
-                     "", {}, 60000);
-    std::filesystem::remove_all(d);
-    // The page is shown as preformatted text: <pre ...>text</pre>.
-    auto open = r.out.find("<pre");
-    auto start = open == std::string::npos ? open : r.out.find('>', open);
-    auto end = r.out.find("</pre>");
-    if (start == std::string::npos || end == std::string::npos || end < start)
-        return "";
-    return r.out.substr(start + 1, end - start - 1);
 }
 
 namespace {
