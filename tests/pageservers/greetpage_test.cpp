@@ -26,11 +26,10 @@ std::string fromport(tp::Proc &p, int localport)
     tp::Fd s(tp::connectfrom("127.0.0.1", localport, "127.0.0.1", 5678), true);
     if (s < 0)
         return "cannot connect from port " + std::to_string(localport);
-    const std::string req = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
-    EXPECT_TRUE(tp::sendall(s, req));
+    EXPECT_TRUE(tp::sendall(s, pt::get));
     EXPECT_EQ(tp::readall(s, 10000), page);
     auto lines = pt::trace(p);
-    pt::expecttrace(lines, lines.empty() ? "" : lines[0].substr(16), int(req.size()), 64, 13);
+    pt::expecttrace(lines, lines.empty() ? "" : lines[0].substr(16), int(pt::get.size()), 64, 13);
     return lines.empty() ? "" : lines[0];
 }
 
