@@ -33,7 +33,7 @@ std::string fromport(tp::Proc &p, int localport)
     return lines.empty() ? "" : lines[0];
 }
 
-TEST(Greetpage, ExactBytesAndTraceWithPeerServiceName)
+TEST(Greetpage, ExactBytesAndTraceWithPeerServiceNameHostileClientsToo)
 {
     auto p = greet({"9000"}); // the argument is ignored
     ASSERT_TRUE(tp::running(p));
@@ -52,24 +52,17 @@ TEST(Greetpage, ExactBytesAndTraceWithPeerServiceName)
 
     // IPv4 only.
     EXPECT_LT(tp::tcpconnect("::1", 5678), 0);
-}
 
-TEST(Greetpage, HostileClientsDoNotStopIt)
-{
-    auto p = greet();
-    ASSERT_TRUE(tp::running(p));
     pt::hostile(p, 5678, pt::head, "Hello World!\n");
 }
 
-TEST(Greetpage, HeldPortIsReported)
+// A held port ends the start with bind's report; a peer that cannot be
+// printed shows as the resolver's text.
+TEST(Greetpage, HeldPortIsReportedUnprintablePeerShowsTheResolversText)
 {
     ASSERT_EQ(tp::fixedport(5678, "tcp"), "");
     auto r = tp::runheld({tp::bin("greetpage")}, "0.0.0.0", 5678, "tcp", pt::pageopts("C", {}, false));
     EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", "greetpage: bind() failed. : Address already in use\n\n"));
-}
-
-TEST(Greetpage, UnprintablePeerShowsTheResolversText)
-{
     auto p = greet({}, tp::faults("FAULTSHIM_GETNAMEINFO=1"));
     ASSERT_TRUE(tp::running(p));
     EXPECT_EQ(pt::ask(5678).data, page);
