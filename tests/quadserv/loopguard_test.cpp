@@ -14,54 +14,34 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <tuple>
 
 namespace {
 
-using tp::chargen, tp::daytime, tp::echo, tp::timesvc;
+using tp::chargen, tp::echo;
 
-// Raw: one raw socket to forge datagrams, one to watch every UDP datagram
-// that crosses loopback.
-struct Raw {
-    tp::Fd send, sniff;
-};
-
-// rawopen: opens both; false where raw sockets are not allowed, which they
-// are for root and inside a network namespace of the test's own (isolate()),
-// where the sniffer sees this test's datagrams alone.
-bool rawopen(Raw &raw)
+// forge: sends payload through raw socket fd to 127.0.0.1:dport as if from
+// 127.0.0.1:sport, with UDP checksum check (0: none, as UDP over IPv4 allows).
+bool forge(int fd, int sport, int dport, const std::string &payload, uint16_t check = 0)
 {
-    raw.send = tp::Fd(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
-    raw.sniff = tp::Fd(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP));
-    int on = 1, room = 4 << 20;
-    setsockopt(raw.sniff, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    setsockopt(raw.sniff, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    return raw.send >= 0 && raw.sniff >= 0;
-}
-
-// forge: sends payload to 127.0.0.1:dport as if from 127.0.0.1:sport, with
-// the UDP checksum check (0: none, which UDP over IPv4 allows).
-bool forge(const Raw &raw, int sport, int dport, const std::string &payload, uint16_t check = 0)
-{
-    std::string pkt(sizeof(iphdr) + sizeof(udphdr), '\0');
-    iphdr ip{};
-    ip.ihl = 5;
-    ip.version = 4;
-    ip.ttl = 64;
-    ip.protocol = IPPROTO_UDP;
-    ip.tot_len = htons(uint16_t(pkt.size() + payload.size()));
-    ip.saddr = ip.daddr = htonl(INADDR_LOOPBACK);
-    udphdr udp{};
-    udp.source = htons(uint16_t(sport));
-    udp.dest = htons(uint16_t(dport));
-    udp.len = htons(uint16_t(sizeof udp + payload.size()));
-    udp.check = htons(check);
-    std::memcpy(pkt.data(), &ip, sizeof ip);
-    std::memcpy(pkt.data() + sizeof ip, &udp, sizeof udp);
-    pkt += payload;
+    struct {
+        iphdr ip;
+        udphdr udp;
+    } h{};
+    h.ip.ihl = 5; // the kernel fills in the total length and the header checksum
+    h.ip.version = 4;
+    h.ip.ttl = 64;
+    h.ip.protocol = IPPROTO_UDP;
+    h.ip.saddr = h.ip.daddr = htonl(INADDR_LOOPBACK);
+    h.udp.source = htons(uint16_t(sport));
+    h.udp.dest = htons(uint16_t(dport));
+    h.udp.len = htons(uint16_t(sizeof h.udp + payload.size()));
+    h.udp.check = htons(check);
+    std::string pkt = std::string(reinterpret_cast<const char *>(&h), sizeof h) + payload;
     tp::Addr to = tp::addr("127.0.0.1", 0);
-    return sendto(raw.send, pkt.data(), pkt.size(), 0, to.sa(), to.len) == ssize_t(pkt.size());
+    return sendto(fd, pkt.data(), pkt.size(), 0, to.sa(), to.len) == ssize_t(pkt.size());
 }
 
 // A datagram the sniffer saw, and when it crossed loopback: the kernel's
@@ -72,9 +52,9 @@ struct Seen {
     long ms;
 };
 
-// sniff: the UDP datagrams seen on loopback for ms milliseconds, or until
-// none has come for quietms (0: watch the whole time).
-std::vector<Seen> sniff(const Raw &raw, int ms, int quietms = 0)
+// sniff: the UDP datagrams raw socket fd saw on loopback for ms milliseconds,
+// or until none has come for quietms (0: watch the whole time).
+std::vector<Seen> sniff(int fd, int ms, int quietms = 0)
 {
     // The kernel stamps in real time; the servers count in monotonic time.
     timespec real, mono;
@@ -82,40 +62,29 @@ std::vector<Seen> sniff(const Raw &raw, int ms, int quietms = 0)
     clock_gettime(CLOCK_MONOTONIC, &mono);
     long long realtomono = (real.tv_sec - mono.tv_sec) * 1000000000LL + real.tv_nsec - mono.tv_nsec;
     std::vector<Seen> seen;
-    long deadline = monotonicms() + ms, heard = monotonicms();
+    long deadline = monotonicms() + ms;
     for (long left; (left = deadline - monotonicms()) > 0;) {
-        if (quietms > 0 && monotonicms() - heard >= quietms)
-            break;
-        pollfd pfd = {raw.sniff, POLLIN, 0};
-        if (poll(&pfd, 1, int(quietms > 0 ? std::min<long>(left, quietms) : left)) <= 0)
-            continue;
-        unsigned char buf[70000];
+        pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, int(quietms > 0 ? std::min<long>(left, quietms) : left)) == 0)
+            break; // the time is up, or it has been quiet
+        char buf[70000];
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
         iovec iov = {buf, sizeof buf};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        ssize_t n = recvmsg(raw.sniff, &msg, MSG_DONTWAIT);
-        if (n < ssize_t(sizeof(iphdr)))
+        msghdr msg{.msg_name = nullptr, .msg_namelen = 0, .msg_iov = &iov, .msg_iovlen = 1,
+                   .msg_control = control, .msg_controllen = sizeof control, .msg_flags = 0};
+        ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
+        size_t ihl = n > 0 ? size_t(buf[0] & 0x0f) * 4 : 0;
+        if (n < ssize_t(sizeof(iphdr)) || size_t(n) < ihl + sizeof(udphdr))
             continue;
-        heard = monotonicms();
-        long stamp = heard;
-        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                timespec ts;
-                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                stamp = long((ts.tv_sec * 1000000000LL + ts.tv_nsec - realtomono) / 1000000);
-            }
-        size_t ihl = size_t(buf[0] & 0x0f) * 4;
-        if (size_t(n) < ihl + sizeof(udphdr))
-            continue;
-        udphdr h;
-        std::memcpy(&h, buf + ihl, sizeof h);
-        seen.push_back({ntohs(h.source), ntohs(h.dest),
-                        std::string(reinterpret_cast<char *>(buf) + ihl + sizeof h,
-                                    size_t(n) - ihl - sizeof h),
+        long stamp = monotonicms();
+        if (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts;
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            stamp = long((ts.tv_sec * 1000000000LL + ts.tv_nsec - realtomono) / 1000000);
+        }
+        udphdr u;
+        std::memcpy(&u, buf + ihl, sizeof u);
+        seen.push_back({ntohs(u.source), ntohs(u.dest), std::string(buf + ihl + sizeof u, buf + n),
                         stamp});
     }
     return seen;
@@ -124,10 +93,9 @@ std::vector<Seen> sniff(const Raw &raw, int ms, int quietms = 0)
 // sent: how many of seen went from sport to dport.
 int sent(const std::vector<Seen> &seen, int sport, int dport)
 {
-    int n = 0;
-    for (const Seen &s : seen)
-        n += s.sport == sport && s.dport == dport;
-    return n;
+    return int(std::ranges::count_if(seen, [&](const Seen &s) {
+        return s.sport == sport && s.dport == dport;
+    }));
 }
 
 constexpr int greetport = 5678;
@@ -135,19 +103,24 @@ const std::string greeting = "Hello World!\n";
 
 class LoopGuard : public tp::QuadTest {
 protected:
-    Raw raw;
-    bool forging = false;
+    // raw forges datagrams; sniffer watches every UDP one on loopback.
+    tp::Fd raw, sniffer;
     void SetUp() override
     {
-        // In a network of our own an ordinary user may forge, the sniffer
-        // sees our datagrams alone, and 5678 is ours.
+        // In a network of our own an ordinary user may have raw sockets, the
+        // sniffer sees our datagrams alone, and 5678 is ours. Every case
+        // forges but the ordinary client's.
         tp::isolate();
-        forging = rawopen(raw);
+        raw = tp::Fd(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
+        sniffer = tp::Fd(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP));
+        int on = 1, room = 4 << 20;
+        setsockopt(sniffer, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        setsockopt(sniffer, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+        std::string_view name = testing::UnitTest::GetInstance()->current_test_info()->name();
+        if ((raw < 0 || sniffer < 0) && !name.starts_with("OrdinaryClient"))
+            GTEST_SKIP() << "forging needs raw sockets: root, or a network namespace of our own";
         QuadTest::SetUp();
     }
-    static constexpr const char *noforging =
-        "forging needs raw sockets: root, or a network namespace of our own, and this host "
-        "allows neither";
 
     // greetserver: prog on its fixed port, its lines on a pseudo-terminal.
     tp::Proc greetserver(const std::string &prog, bool quiet = false)
@@ -170,10 +143,10 @@ protected:
     void loopends(int from, int to, const std::string &payload)
     {
         SCOPED_TRACE("from port " + std::to_string(from) + " to " + std::to_string(to));
-        sniff(raw, 50); // what an earlier loop left unread
+        sniff(sniffer, 50); // what an earlier loop left unread
         ASSERT_TRUE(forge(raw, from, to, payload));
         long t0 = monotonicms();
-        auto seen = sniff(raw, 8000, 1000);
+        auto seen = sniff(sniffer, 8000, 1000);
         bool ended = monotonicms() - t0 < 8000;
         EXPECT_GT(sent(seen, to, from), 0) << "no answer at all: the forged datagram went nowhere";
         for (auto [sport, dport] : {std::pair{to, from}, std::pair{from, to}}) {
@@ -194,13 +167,10 @@ protected:
 // answer, and a datagram whose checksum fails costs nothing.
 TEST_F(LoopGuard, QuadservAnswersNoServerPort)
 {
-    if (!forging)
-        GTEST_SKIP() << noforging;
     std::vector<int> dports, guarded = {0, 1, 7, 13, 19, 37, 111, 1023, 2049};
-    for (tp::svc s : {echo, chargen, daytime, timesvc}) {
-        dports.push_back(q.port(s));
-        guarded.push_back(q.port(s));
-    }
+    for (const tp::QuadService &s : tp::quadservices)
+        dports.push_back(q.port(s.id));
+    guarded.insert(guarded.end(), dports.begin(), dports.end());
     auto probe = [](int from, int to) {
         return "probe " + std::to_string(from) + ">" + std::to_string(to);
     };
@@ -208,7 +178,7 @@ TEST_F(LoopGuard, QuadservAnswersNoServerPort)
     int plain = tp::freeport();
     for (int d : dports)
         ASSERT_TRUE(forge(raw, plain, d, probe(plain, d)));
-    auto seen = sniff(raw, 500);
+    auto seen = sniff(sniffer, 500);
     for (int d : dports)
         ASSERT_EQ(sent(seen, d, plain), 1) << "no answer from " << d << " to an ordinary port";
 
@@ -216,9 +186,8 @@ TEST_F(LoopGuard, QuadservAnswersNoServerPort)
         for (int d : dports)
             ASSERT_TRUE(forge(raw, g, d, probe(g, d)));
     std::set<std::pair<int, int>> answers;
-    for (const Seen &s : sniff(raw, 700))
-        if (std::count(dports.begin(), dports.end(), s.sport) != 0 &&
-            s.payload != probe(s.sport, s.dport))
+    for (const Seen &s : sniff(sniffer, 700))
+        if (std::ranges::count(dports, s.sport) != 0 && s.payload != probe(s.sport, s.dport))
             answers.insert({s.sport, s.dport});
     for (auto [from, to] : answers)
         ADD_FAILURE() << "port " << from << " answered a datagram from port " << to;
@@ -233,16 +202,14 @@ TEST_F(LoopGuard, QuadservAnswersNoServerPort)
 // the next ordinary client is answered and is the first line it prints.
 TEST_F(LoopGuard, GreetServersIgnoreTheirOwnPort)
 {
-    if (!forging)
-        GTEST_SKIP() << noforging;
     for (auto [prog, host, peer] : {std::tuple{"dgramgreetsrv", "127.0.0.1", "127.0.0.1:"},
                                     std::tuple{"dgramgreetsrv6", "::1", "[::1]:"}}) {
         SCOPED_TRACE(prog);
         tp::Proc srv = greetserver(prog);
         ASSERT_TRUE(tp::running(srv));
-        sniff(raw, 50);
+        sniff(sniffer, 50);
         ASSERT_TRUE(forge(raw, greetport, greetport, "loop"));
-        auto seen = sniff(raw, 1000);
+        auto seen = sniff(sniffer, 1000);
         EXPECT_EQ(sent(seen, greetport, greetport), 1) << "answers to itself";
 
         tp::Fd c(tp::udpsocket(host, greetport));
@@ -259,8 +226,6 @@ TEST_F(LoopGuard, GreetServersIgnoreTheirOwnPort)
 // Each is held to the budget of answers per peer, and both serve after.
 TEST_F(LoopGuard, LoopsBetweenServersAreHeldToTheBudget)
 {
-    if (!forging)
-        GTEST_SKIP() << noforging;
     tp::Quad &b = q, c = tp::startquad();
     ASSERT_TRUE(tp::running(c.proc));
     tp::Proc greet = greetserver("dgramgreetsrv", true);
