@@ -3,9 +3,11 @@
 #include "hostile.h"
 #include "quadcheck.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 
 namespace {
 
@@ -54,13 +56,20 @@ TEST_F(QuadServFaults, HostileClientsAndBadDatagramsOnEveryService)
 }
 
 // QuadServForkLimit: quadserv and two children as all the processes of its
-// user, one of its own (the limit counts them all), run from a copy that
-// user can read wherever the checkout lies.
+// user, one of its own (the limit counts them all), run from a copy of the
+// program and its library in a folder that user can read wherever the
+// checkout lies.
 class QuadServForkLimit : public tp::QuadTest {
 protected:
-    tp::Copy copy;
+    std::string copy;
+    ~QuadServForkLimit() override
+    {
+        if (!copy.empty())
+            std::filesystem::remove_all(copy);
+    }
     void SetUp() override
     {
+        namespace fs = std::filesystem;
         if (geteuid() != 0)
             GTEST_SKIP() << "only root can run quadserv as a user of its own under a process limit";
         if (!tp::have("setpriv") || !tp::have("prlimit"))
@@ -68,8 +77,21 @@ protected:
         int uid = 40000 + int(getpid() % 10000);
         for (const tp::ProcInfo &pi : tp::processes())
             ASSERT_NE(pi.uid, uid) << "user " << uid << " already runs processes";
-        ASSERT_TRUE(tp::copyforall("quadserv", copy));
-        startopts.prog = copy.path("quadserv");
+        char tmpl[] = "/tmp/quadcopyXXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        copy = tmpl;
+        std::error_code ec;
+        for (const char *d : {"", "/bin", "/lib"}) {
+            fs::create_directories(copy + d, ec);
+            chmod((copy + d).c_str(), 0755);
+        }
+        // The program finds the library through its relative run path, ../lib.
+        startopts.prog = copy + "/bin/quadserv";
+        fs::copy_file(tp::bin("quadserv"), startopts.prog, ec);
+        fs::path lib = fs::path(tp::bin("quadserv")).parent_path().parent_path() / "lib/libportkit.so.1";
+        if (!ec && fs::exists(lib))
+            fs::copy_file(fs::canonical(lib), copy + "/lib/libportkit.so.1", ec);
+        ASSERT_FALSE(ec) << "copy: " << ec.message();
         std::string id = std::to_string(uid);
         startopts.spawn.prefix = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
                                   "prlimit", "--nproc=3", "--"};

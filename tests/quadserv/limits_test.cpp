@@ -95,10 +95,8 @@ TEST_F(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
     constexpr int cap = 256, extra = 24; // the extra ones fit the listen backlog of 32
     rlimit nofile;
     getrlimit(RLIMIT_NOFILE, &nofile);
-    if (nofile.rlim_cur < 512 && nofile.rlim_max >= 512) {
-        nofile.rlim_cur = 512;
-        setrlimit(RLIMIT_NOFILE, &nofile);
-    }
+    nofile.rlim_cur = std::max(nofile.rlim_cur, std::min<rlim_t>(512, nofile.rlim_max));
+    setrlimit(RLIMIT_NOFILE, &nofile);
     if (nofile.rlim_cur < 512)
         GTEST_SKIP() << "needs 512 descriptors, the limit allows " << nofile.rlim_cur;
 

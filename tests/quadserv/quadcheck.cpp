@@ -3,11 +3,9 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 
 namespace tp {
 
@@ -54,46 +52,17 @@ std::vector<pid_t> childpids(pid_t pid, char state)
 
 bool waitchildren(pid_t pid, int n, int timeoutms)
 {
-    long deadline = monotonicms() + timeoutms;
-    for (;;) {
-        if (children(pid) == n && zombies(pid) == 0)
-            return true;
+    for (long deadline = monotonicms() + timeoutms; children(pid) != n || zombies(pid) != 0;
+         usleep(10000))
         if (monotonicms() >= deadline)
             return false;
-        usleep(10000);
-    }
+    return true;
 }
 
 void QuadTest::SetUp()
 {
     q = startquad(startopts);
     ASSERT_TRUE(running(q.proc));
-}
-
-Copy::~Copy()
-{
-    if (!dir.empty())
-        std::filesystem::remove_all(dir);
-}
-
-bool copyforall(const std::string &prog, Copy &c)
-{
-    namespace fs = std::filesystem;
-    char tmpl[] = "/tmp/quadcopyXXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        return false;
-    c.dir = tmpl;
-    std::error_code ec;
-    for (const char *d : {"", "/bin", "/lib"}) {
-        fs::create_directories(c.dir + d, ec);
-        chmod((c.dir + d).c_str(), 0755);
-    }
-    // The program finds the library through its relative run path, ../lib.
-    fs::copy_file(bin(prog), c.path(prog), ec);
-    fs::path lib = fs::path(bin(prog)).parent_path().parent_path() / "lib" / "libportkit.so.1";
-    if (!ec && fs::exists(lib))
-        fs::copy_file(fs::canonical(lib), c.dir + "/lib/libportkit.so.1", ec);
-    return !ec;
 }
 
 std::string chargenbytes(size_t n)
@@ -106,26 +75,6 @@ std::string chargenbytes(size_t n)
     }
     s.resize(n);
     return s;
-}
-
-std::string chargenfault(const std::string &data)
-{
-    std::string want = chargenbytes(data.size());
-    size_t at = std::mismatch(data.begin(), data.end(), want.begin()).first - data.begin();
-    if (at == data.size())
-        return "";
-    return "line " + std::to_string(at / 74) + " column " + std::to_string(at % 74) +
-           " breaks the chargen stream";
-}
-
-std::string dayat(time_t t, long offset)
-{
-    time_t shifted = t + offset;
-    tm tmv;
-    gmtime_r(&shifted, &tmv);
-    char buf[64];
-    asctime_r(&tmv, buf);
-    return buf;
 }
 
 std::string timeat(time_t t)

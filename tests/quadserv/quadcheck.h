@@ -42,16 +42,6 @@ struct QuadOpts {
     std::string prog;
 };
 
-// sanitized: whether this build runs under AddressSanitizer, where every
-// fork and exchange costs several times more. Load tests take their volume
-// through volume(), a tenth of it there.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-constexpr int volume(int n) { return sanitized ? n / 10 : n; }
-
 // childpids: the children of pid: all (state 0), the live ones (any other
 // state) or the ended ones not yet reaped ('Z').
 std::vector<pid_t> childpids(pid_t pid, char state = 0);
@@ -77,27 +67,8 @@ protected:
 // failure with quadserv's report and returns a Quad without a process.
 Quad startquad(const QuadOpts &opts = {});
 
-// Copy: a build's program and its library copied into a world-readable
-// folder, so that another user can run it wherever the checkout lies.
-struct Copy {
-    std::string dir;
-    std::string path(const std::string &prog) const { return dir + "/bin/" + prog; }
-    Copy() = default;
-    Copy(const Copy &) = delete;
-    Copy &operator=(const Copy &) = delete;
-    ~Copy();
-};
-// copyforall: prog and libportkit into c; false when the copy failed.
-bool copyforall(const std::string &prog, Copy &c);
-
 // chargenbytes: the first n bytes of the character generator's stream.
 std::string chargenbytes(size_t n);
-// chargenfault: where data (whole lines from the start of a stream) breaks
-// the 74-byte line form or the endless 95-character cycle; "" if nowhere.
-std::string chargenfault(const std::string &data);
-
-// dayat: asctime's text for Unix time t shifted by offset seconds.
-std::string dayat(time_t t, long offset);
 // timeat: the 4-byte RFC 868 reply for Unix time t.
 std::string timeat(time_t t);
 
