@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 
 namespace {
 
@@ -45,10 +44,9 @@ TEST_F(QuadServClosedStd, StandardStreamsGetDevNull)
 // fdflags: the file status flags of pid's descriptor fd, -1 if unknown.
 long fdflags(pid_t pid, int fd)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("flags:", 0) == 0)
+    for (const std::string &line :
+         tp::filelines("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd)))
+        if (line.starts_with("flags:"))
             return std::strtol(line.c_str() + 6, nullptr, 8);
     return -1;
 }

@@ -86,9 +86,7 @@ protected:
 
 TEST_F(QuadServShortWrites, EchoAndChargenCompleteShortWrites)
 {
-    std::string block(20000, '\0');
-    for (size_t i = 0; i < block.size(); ++i)
-        block[i] = char('a' + i * 7 % 26);
+    std::string block = tp::chargenbytes(20000);
     std::string got = tp::tcpask("127.0.0.1", port(echo), block, 20000).value_or("");
     EXPECT_TRUE(got == block) << got.size() << " bytes back";
     tp::Fd s(tp::tcpconnect("127.0.0.1", port(chargen)), true);
