@@ -7,17 +7,13 @@
 
 namespace {
 
-std::string usage()
-{
-    return "quadserv: usage: " + tp::bin("quadserv") + " [port]\n\n";
-}
-
 // The argument count is checked before anything else: even with /dev/null
 // out of reach (a /dev of its own, empty) and a standard stream closed.
 TEST(QuadServCommandLine, TwoArgumentsAreAUsageError)
 {
+    std::string usage = "quadserv: usage: " + tp::bin("quadserv") + " [port]\n\n";
     auto r = tp::run({tp::bin("quadserv"), "a", "b"});
-    EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", usage()));
+    EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", usage));
 
     if (!tp::have("unshare"))
         GTEST_SKIP() << "unshare (util-linux) is missing: no /dev of our own";
@@ -28,7 +24,7 @@ TEST(QuadServCommandLine, TwoArgumentsAreAUsageError)
     if (tp::exitcode(r.status) == 99 || r.err.find("unshare:") != std::string::npos)
         GTEST_SKIP() << "this host allows no mount namespace of our own: " << r.err;
     EXPECT_EQ(tp::exitcode(r.status), 1);
-    EXPECT_EQ(r.err, usage()) << "with stdin closed and no /dev/null";
+    EXPECT_EQ(r.err, usage) << "with stdin closed and no /dev/null";
 }
 
 // The argument moves every service by the base and keeps only its low 16

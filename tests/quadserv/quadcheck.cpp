@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace tp {
 
@@ -19,8 +21,7 @@ Quad startquad(const QuadOpts &opts)
         q.base = opts.stdports ? 0 : pickbase(quadoffsets);
         std::vector<std::string> argv = {opts.prog.empty() ? bin("quadserv") : opts.prog};
         if (opts.args)
-            for (const std::string &a : opts.args(q.base))
-                argv.push_back(a);
+            std::ranges::copy(opts.args(q.base), std::back_inserter(argv));
         else if (!opts.stdports)
             argv.push_back(std::to_string(q.base));
         q.proc = spawn(argv, opts.spawn);
