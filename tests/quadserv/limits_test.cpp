@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 
 namespace {
 
@@ -32,16 +31,17 @@ std::vector<size_t> pollall(const std::vector<tp::Fd> &fds, short events, int n,
     return ready;
 }
 
-// openflood: n connections to port, the ith from source(i), in batches
-// that the listen queue holds, each taken (or closed) by quadserv before
-// the next comes: a full queue drops connections, which then retry for
-// seconds. The most children seen meanwhile in *most; all must connect.
-std::vector<tp::Fd> openflood(const tp::Quad &q, int port, int n, int cap,
-                              const std::function<std::string(int)> &source, int *most)
+// openflood: n connections to echo from 127.0.0.1 on to 127.0.0.<sources>
+// in turn, in batches that the listen queue holds, each taken (or closed)
+// by quadserv before the next comes: a full queue drops connections, which
+// then retry for seconds. The most children seen meanwhile in *most; all
+// must connect.
+std::vector<tp::Fd> openflood(const tp::Quad &q, int n, int cap, int sources, int *most)
 {
     std::vector<tp::Fd> flood;
     for (int i = 0; i < n; ++i) {
-        flood.emplace_back(tp::connectfrom(source(i), 0, "127.0.0.1", port, true), true);
+        std::string src = "127.0.0." + std::to_string(1 + i % sources);
+        flood.emplace_back(tp::connectfrom(src, 0, "127.0.0.1", q.port(echo), true), true);
         EXPECT_GE(flood.back(), 0) << "connection " << i << ": " << std::strerror(errno);
         if (flood.size() % 16 != 0 && i + 1 < n)
             continue;
@@ -100,9 +100,7 @@ TEST_F(QuadServLimits, ChildCapHoldsAFloodInTheListenQueue)
 
     // From five addresses, none past its share of the children.
     int most = 0;
-    std::vector<tp::Fd> flood = openflood(q, q.port(echo), cap + extra, cap, [](int i) {
-        return "127.0.0." + std::to_string(2 + i % 5);
-    }, &most);
+    std::vector<tp::Fd> flood = openflood(q, cap + extra, cap, 5, &most);
     // The cap holds for a while, and UDP is answered all along.
     for (int i = 0; i < 10; ++i) {
         most = std::max(most, tp::children(q.proc.pid));
@@ -138,9 +136,7 @@ TEST_F(QuadServLimits, OneSourceTakesAtMostItsShareOfChildren)
 {
     constexpr int share = 64, extra = 6;
     int most = 0;
-    std::vector<tp::Fd> conns = openflood(q, q.port(echo), share + extra, share, [](int) {
-        return "127.0.0.1";
-    }, &most);
+    std::vector<tp::Fd> conns = openflood(q, share + extra, share, 1, &most);
     EXPECT_EQ(tp::children(q.proc.pid), share);
 
     // Served ones echo a byte; the others were closed unserved.

@@ -84,13 +84,11 @@ void udpload(const tp::Quad &q, int n, long ms, Tally &tally)
             std::this_thread::sleep_until(c.next);
             c.next = std::chrono::steady_clock::now() + spacing;
             std::string req = "req " + std::to_string(i);
-            if (send(c.fd, req.data(), req.size(), 0) != ssize_t(req.size())) {
-                tally.add("send failed");
-                continue;
-            }
-            auto rep = tp::recvone(c.fd, 2000);
+            bool sent = send(c.fd, req.data(), req.size(), 0) == ssize_t(req.size());
+            auto rep = sent ? tp::recvone(c.fd, 2000) : std::nullopt;
             tally.add(rep ? tp::replycheck(c.s, req, *rep)
-                          : std::string("no reply from udp ") + tp::svcname(c.s));
+                          : (sent ? "no reply from udp " : "send failed to udp ") +
+                                std::string(tp::svcname(c.s)));
         }
     });
 }

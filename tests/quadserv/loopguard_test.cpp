@@ -93,9 +93,7 @@ std::vector<Seen> sniff(int fd, int ms, int quietms = 0)
 // sent: how many of seen went from sport to dport.
 int sent(const std::vector<Seen> &seen, int sport, int dport)
 {
-    return int(std::ranges::count_if(seen, [&](const Seen &s) {
-        return s.sport == sport && s.dport == dport;
-    }));
+    return int(std::ranges::count_if(seen, [&](const Seen &s) { return s.sport == sport && s.dport == dport; }));
 }
 
 constexpr int greetport = 5678;
@@ -134,12 +132,10 @@ protected:
     }
 
     // loopends: forges one datagram from port from to port to, which sets the
-    // two servers answering each other, one datagram in flight. Neither may
-    // answer the other more than its budget in a window of the servers'
-    // clock; the capture's stamps, on that clock, may put the one answer
-    // sent at a window's edge on its other side. A loop that reaches the
-    // budget must end; one slower than the budget goes on at its own pace,
-    // as designed, and is watched for 8 s.
+    // two servers answering each other. Neither may answer the other more
+    // than its budget in a window of the servers' clock (the capture's stamp
+    // may put one answer sent at a window's edge on its other side). A loop
+    // at the budget must end; a slower one goes on, as designed, for 8 s.
     void loopends(int from, int to, const std::string &payload)
     {
         SCOPED_TRACE("from port " + std::to_string(from) + " to " + std::to_string(to));
@@ -171,9 +167,7 @@ TEST_F(LoopGuard, QuadservAnswersNoServerPort)
     for (const tp::QuadService &s : tp::quadservices)
         dports.push_back(q.port(s.id));
     guarded.insert(guarded.end(), dports.begin(), dports.end());
-    auto probe = [](int from, int to) {
-        return "probe " + std::to_string(from) + ">" + std::to_string(to);
-    };
+    auto probe = [](int from, int to) { return "probe " + std::to_string(from) + ">" + std::to_string(to); };
 
     int plain = tp::freeport();
     for (int d : dports)
@@ -209,8 +203,7 @@ TEST_F(LoopGuard, GreetServersIgnoreTheirOwnPort)
         ASSERT_TRUE(tp::running(srv));
         sniff(sniffer, 50);
         ASSERT_TRUE(forge(raw, greetport, greetport, "loop"));
-        auto seen = sniff(sniffer, 1000);
-        EXPECT_EQ(sent(seen, greetport, greetport), 1) << "answers to itself";
+        EXPECT_EQ(sent(sniff(sniffer, 1000), greetport, greetport), 1) << "answers to itself";
 
         tp::Fd c(tp::udpsocket(host, greetport));
         ASSERT_EQ(send(c, "hi", 2, 0), 2);

@@ -5,9 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
-#include <iterator>
 
 namespace tp {
 
@@ -20,10 +18,9 @@ Quad startquad(const QuadOpts &opts)
         Quad q;
         q.base = opts.stdports ? 0 : pickbase(quadoffsets);
         std::vector<std::string> argv = {opts.prog.empty() ? bin("quadserv") : opts.prog};
-        if (opts.args)
-            std::ranges::copy(opts.args(q.base), std::back_inserter(argv));
-        else if (!opts.stdports)
-            argv.push_back(std::to_string(q.base));
+        auto args = opts.args ? opts.args(q.base)
+                              : std::vector<std::string>(!opts.stdports, std::to_string(q.base));
+        argv.insert(argv.end(), args.begin(), args.end());
         q.proc = spawn(argv, opts.spawn);
         // Whether quadserv has its SIGCHLD handler installed.
         auto caught = [&q] { return (procinfo(q.proc.pid).caught >> (SIGCHLD - 1)) & 1; };
@@ -60,12 +57,6 @@ bool waitchildren(pid_t pid, int n, int timeoutms)
     return true;
 }
 
-void QuadTest::SetUp()
-{
-    q = startquad(startopts);
-    ASSERT_TRUE(running(q.proc));
-}
-
 std::string chargenbytes(size_t n)
 {
     std::string s;
@@ -84,10 +75,8 @@ std::string timeat(time_t t)
     return std::string(reinterpret_cast<const char *>(&v), 4);
 }
 
-namespace {
-
 // timeok: whether got is an RFC 868 time within 5 s of ours.
-std::string timeok(const std::string &got)
+static std::string timeok(const std::string &got)
 {
     if (got.size() != 4)
         return "time reply of " + std::to_string(got.size()) + " bytes";
@@ -98,14 +87,12 @@ std::string timeok(const std::string &got)
 }
 
 // dayok: whether got has the 25-character asctime form.
-std::string dayok(const std::string &got)
+static std::string dayok(const std::string &got)
 {
     if (got.size() != 25 || got.back() != '\n' || got[3] != ' ' || got[7] != ' ' || got[13] != ':')
         return "daytime reply \"" + got + "\"";
     return "";
 }
-
-} // namespace
 
 std::string tcpcheck(svc s, int port, int tag, const std::string &host, const std::string &src)
 {

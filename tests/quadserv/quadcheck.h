@@ -5,7 +5,6 @@
 
 #include "testproc.h"
 
-#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -31,10 +30,9 @@ struct Quad {
     int port(svc s) const { return base + svcoff(s); }
 };
 
-// QuadOpts: how to start it. args(base) gives the command line after the
-// program (default: the base alone, none with stdports); stdports starts it
-// on the well-known ports (base 0); prog runs another copy of the program
-// (default: this build's).
+// QuadOpts: how to start it: args(base), the command line after the program
+// (default: the base; none with stdports); stdports, on the well-known ports
+// (base 0); prog, another copy of the program (default: this build's).
 struct QuadOpts {
     SpawnOpts spawn;
     std::vector<std::string> (*args)(int base) = nullptr;
@@ -52,20 +50,20 @@ inline int zombies(pid_t pid) { return int(childpids(pid, 'Z').size()); }
 // false after timeoutms.
 bool waitchildren(pid_t pid, int n, int timeoutms = 10000);
 
+// startquad: quadserv on a free port base, once it serves (its SIGCHLD
+// handler is installed only when every socket is open); tries other bases
+// when a test beside it takes a port first. On failure it records a test
+// failure with quadserv's report and returns a Quad without a process.
+Quad startquad(const QuadOpts &opts = {});
+
 // QuadTest: a test with quadserv (q) started before it on a free port base,
 // as startopts say: a derived fixture may set them in its constructor.
 class QuadTest : public testing::Test {
 protected:
     QuadOpts startopts;
     Quad q;
-    void SetUp() override;
+    void SetUp() override { ASSERT_TRUE(running((q = startquad(startopts)).proc)); }
 };
-
-// startquad: quadserv on a free port base, once it serves (its SIGCHLD
-// handler is installed only when every socket is open); tries other bases
-// when a test beside it takes a port first. On failure it records a test
-// failure with quadserv's report and returns a Quad without a process.
-Quad startquad(const QuadOpts &opts = {});
 
 // chargenbytes: the first n bytes of the character generator's stream.
 std::string chargenbytes(size_t n);
