@@ -63,7 +63,8 @@ TEST_F(QuadServProcess, SocketModesAndAChildPerConnectionHoldingItAlone)
         if (fd.find("socket:") == std::string::npos)
             continue;
         ++sockets;
-        EXPECT_TRUE(fdflags(q.proc.pid, std::atoi(fd.c_str())) & O_NONBLOCK) << fd;
+        long flags = fdflags(q.proc.pid, std::atoi(fd.c_str()));
+        EXPECT_TRUE(flags >= 0 && (flags & O_NONBLOCK)) << fd << ": flags " << flags;
     }
     EXPECT_EQ(sockets, 8);
 
