@@ -396,8 +396,9 @@ std::vector<ProcInfo> processes()
     std::vector<ProcInfo> all;
     std::error_code gone;
     for (fs::directory_iterator e("/proc", gone), last; !gone && e != last; e.increment(gone)) {
+        std::string name = e->path().filename();
         char *end;
-        long pid = std::strtol(e->path().filename().c_str(), &end, 10);
+        long pid = std::strtol(name.c_str(), &end, 10);
         if (*end == '\0' && pid > 0)
             if (ProcInfo pi = procinfo(pid_t(pid)); pi.pid > 0)
                 all.push_back(pi);
