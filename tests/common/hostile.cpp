@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 
 namespace tp {
@@ -38,31 +39,17 @@ void resetstorm(const std::string &host, int port, int n)
     }
 }
 
-// halfopen: connects, sends req, shuts its sending side and returns what
-// came back (cap bytes at most).
-std::string halfopen(const std::string &host, int port, const std::string &req, size_t cap)
-{
-    Fd fd(tcpconnect(host, port), true);
-    if (fd < 0)
-        return "";
-    if (!req.empty())
-        sendall(fd, req);
-    shutdown(fd, SHUT_WR);
-    return recvn(fd, cap, 10000);
-}
-
-} // namespace
-
+// silent: n connections that send nothing and stay open while held.
 std::vector<Fd> silent(const std::string &host, int port, int n)
 {
     std::vector<Fd> fds;
-    for (int i = 0; i < n; ++i) {
-        int fd = tcpconnect(host, port);
-        if (fd >= 0)
+    for (int i = 0; i < n; ++i)
+        if (int fd = tcpconnect(host, port); fd >= 0)
             fds.emplace_back(fd, true);
-    }
     return fds;
 }
+
+} // namespace
 
 void tcpfaults(const TcpTarget &t, Proc &p)
 {
@@ -80,7 +67,13 @@ void tcpfaults(const TcpTarget &t, Proc &p)
     EXPECT_TRUE(running(p)) << "ended by clients that left early";
     EXPECT_EQ(t.check(), "") << "after clients that left early";
 
-    std::string half = halfopen(t.host, t.port, t.halfreq, t.halfcap);
+    // A half-open client: its request, then its sending side shut.
+    std::string half;
+    if (Fd fd(tcpconnect(t.host, t.port), true); fd >= 0) {
+        sendall(fd, t.halfreq);
+        shutdown(fd, SHUT_WR);
+        half = recvn(fd, t.halfcap, 10000);
+    }
     EXPECT_TRUE(t.halfok(half)) << "half-open client got \"" << half << "\"";
 
     if (t.silentn > 0) {
@@ -103,8 +96,7 @@ void udpfaults(const UdpTarget &u, Proc &p)
                                      std::string("\0\xff\0", 3)};
     for (int i = 0; i < 20; ++i) {
         std::string g(rng() % 1500, '\0');
-        for (char &c : g)
-            c = char(rng());
+        std::ranges::generate(g, [&rng] { return char(rng()); });
         reqs.push_back(g);
     }
     for (const auto &req : reqs) {
@@ -118,8 +110,7 @@ void udpfaults(const UdpTarget &u, Proc &p)
     for (int i = 0; i < 500; ++i) {
         Fd s(udpsocket(u.host, u.port));
         std::string g(rng() % 6000, '\0');
-        for (char &c : g)
-            c = char(rng());
+        std::ranges::generate(g, [&rng] { return char(rng()); });
         (void)send(s, g.data(), g.size(), 0);
     }
     // Asked again while the burst still fills the server's queue, which

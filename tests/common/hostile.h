@@ -23,8 +23,6 @@ struct Drain {
             if (readall(p.out, 50).empty()) // an ended server: do not spin
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }) {}
-    Drain(const Drain &) = delete;
-    Drain &operator=(const Drain &) = delete;
     ~Drain()
     {
         done = true;
@@ -33,9 +31,6 @@ struct Drain {
     std::atomic<bool> done = false;
     std::thread reader;
 };
-
-// silent: n connections that send nothing and stay open while held.
-std::vector<Fd> silent(const std::string &host, int port, int n);
 
 // A TCP server under attack: how to tell it still answers, what a half-open
 // client sends and whether its reply is right, and how many silent clients

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -29,13 +30,10 @@ Fd &Fd::operator=(Fd &&o) noexcept
 
 Fd::~Fd()
 {
-    if (fd < 0)
-        return;
-    if (reset)
+    if (fd >= 0 && reset)
         resetclose(fd);
-    else
+    else if (fd >= 0)
         close(fd);
-    fd = -1;
 }
 
 void resetclose(int fd)
@@ -71,16 +69,12 @@ int portof(const sockaddr_storage &ss)
     return -1;
 }
 
-namespace {
-
-int portby(int fd, int (*name)(int, sockaddr *, socklen_t *))
+static int portby(int fd, int (*name)(int, sockaddr *, socklen_t *))
 {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
-    return name(fd, reinterpret_cast<sockaddr *>(&ss), &len) == 0 ? portof(ss) : -1;
+    return name(fd, sap(&ss), &len) == 0 ? portof(ss) : -1;
 }
-
-} // namespace
 
 int localport(int fd) { return portby(fd, getsockname); }
 int peerport(int fd) { return portby(fd, getpeername); }
@@ -123,12 +117,8 @@ bool isolatedflag = false;
 
 bool writefile(const std::string &path, const std::string &text)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
-    close(fd);
-    return ok;
+    std::ofstream f(path);
+    return bool(f << text << std::flush); // in one write, as the kernel wants
 }
 
 // enternet: a fresh network namespace; without privileges it comes with a
@@ -174,12 +164,6 @@ bool portfree(int port, int type)
     return ok;
 }
 
-std::mt19937 &rng()
-{
-    static std::mt19937 gen(unsigned(getpid()) ^ unsigned(monotonicms()));
-    return gen;
-}
-
 // Ports are taken below Linux's ephemeral range (32768 and up), so that no
 // client socket of a test running beside us takes one between our check and
 // the server's bind.
@@ -193,10 +177,7 @@ bool isolate()
     return isolatedflag;
 }
 
-bool isolated()
-{
-    return isolatedflag;
-}
+bool isolated() { return isolatedflag; }
 
 std::string fixedport(int port, const std::string &proto)
 {
@@ -218,25 +199,19 @@ std::string fixedport(int port, const std::string &proto)
 
 int pickbase(const std::vector<int> &offsets)
 {
-    int top = 0;
-    for (int off : offsets)
-        top = std::max(top, off);
-    std::uniform_int_distribution<int> d(lowport, ephemeral - 1 - top);
+    static std::mt19937 rng(unsigned(getpid()) ^ unsigned(monotonicms()));
+    std::uniform_int_distribution<int> d(lowport, ephemeral - 1 - std::ranges::max(offsets));
     for (int tries = 0; tries < 1000; ++tries) {
-        int base = d(rng());
-        bool ok = true;
-        for (int off : offsets)
-            ok = ok && portfree(base + off, SOCK_STREAM) && portfree(base + off, SOCK_DGRAM);
-        if (ok)
+        int base = d(rng);
+        if (std::ranges::all_of(offsets, [base](int off) {
+                return portfree(base + off, SOCK_STREAM) && portfree(base + off, SOCK_DGRAM);
+            }))
             return base;
     }
     return -1;
 }
 
-int freeport()
-{
-    return pickbase({0});
-}
+int freeport() { return pickbase({0}); }
 
 int connected(int type, const std::string &host, int port, int timeoutms, const std::string &src)
 {
@@ -335,22 +310,16 @@ Reply readtoend(int fd, int timeoutms)
         ssize_t n = read(fd, buf, sizeof buf); // it is readable: no wait
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (n < 0) {
-            r.error = errno;
-            return r;
-        }
-        if (n == 0) {
-            r.cleanend = true;
+        if (n <= 0) {
+            r.error = n < 0 ? errno : 0;
+            r.cleanend = n == 0;
             return r;
         }
         r.data.append(buf, size_t(n));
     }
 }
 
-std::string readall(int fd, int timeoutms)
-{
-    return readtoend(fd, timeoutms).data;
-}
+std::string readall(int fd, int timeoutms) { return readtoend(fd, timeoutms).data; }
 
 std::string recvn(int fd, size_t n, int timeoutms)
 {
@@ -388,13 +357,13 @@ Reply ask(const std::string &host, int port, const std::string &req, int timeout
           const std::string &src)
 {
     Fd s(tcpconnect(host, port, timeoutms, src));
+    Reply r;
     if (s < 0 || (!req.empty() && !sendall(s, req))) {
-        Reply r;
         r.error = ECONNREFUSED;
         return r;
     }
     shutdown(s, SHUT_WR);
-    Reply r = readtoend(s, timeoutms);
+    r = readtoend(s, timeoutms);
     r.localport = localport(s);
     return r;
 }

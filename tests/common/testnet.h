@@ -11,8 +11,6 @@
 
 namespace tp {
 
-// --- Sockets owned by a test -------------------------------------------------
-
 // Fd: a descriptor closed when it goes out of scope; reset instead of
 // closing in order when it is a TCP socket and reset is set, so that no
 // TIME_WAIT is left behind on a port a fixed-port server needs again.
@@ -21,8 +19,6 @@ struct Fd {
     bool reset = false;
     Fd() = default;
     explicit Fd(int f, bool rst = false) : fd(f), reset(rst) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
     Fd(Fd &&o) noexcept : fd(o.fd), reset(o.reset) { o.fd = -1; }
     Fd &operator=(Fd &&o) noexcept;
     ~Fd();
@@ -32,8 +28,6 @@ struct Fd {
 // resetclose: closes a TCP socket with a reset instead of an orderly end, as
 // a client that vanishes does (and leaving no TIME_WAIT behind).
 void resetclose(int fd);
-
-// --- Addresses -----------------------------------------------------------------
 
 // Addr: a socket address built from a numeric host ("127.0.0.1", "::1",
 // "::ffff:127.0.0.1") and a port; len is 0 when host is not numeric.
@@ -51,8 +45,6 @@ int portof(const sockaddr_storage &ss);
 // localport, peerport: a socket's own port, or its peer's; -1 on failure.
 int localport(int fd);
 int peerport(int fd);
-
-// --- Ports and networks --------------------------------------------------------
 
 // A socket on this host as /proc/net lists it.
 struct NetSock {
@@ -88,8 +80,6 @@ std::string fixedport(int port, const std::string &proto);
 int freeport();
 // pickbase: a port base b with b plus each offset free for TCP and UDP.
 int pickbase(const std::vector<int> &offsets);
-
-// --- Connected sockets and exchanges -----------------------------------------
 
 // connected: a socket of type connected to host and port, from address src
 // when it is given, with receive and send time-outs of timeoutms; -1 on

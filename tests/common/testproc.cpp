@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -22,32 +21,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-extern char **environ;
-
 namespace tp {
+
+namespace fs = std::filesystem;
 
 std::string bin(const std::string &name) { return std::string(TEST_BIN_DIR) + "/" + name; }
 
-Proc::Proc(Proc &&o) noexcept
-    : pid(o.pid), out(o.out), err(o.err), buffered(std::move(o.buffered))
-{
-    o.pid = -1;
-    o.out = o.err = -1;
-}
-
 Proc &Proc::operator=(Proc &&o) noexcept
 {
-    if (this != &o) {
-        Proc gone(std::move(*this)); // ours, ended as it goes out of scope
-        std::swap(pid, o.pid);
-        std::swap(out, o.out);
-        std::swap(err, o.err);
-        std::swap(buffered, o.buffered);
-    }
+    std::swap(pid, o.pid);
+    std::swap(out, o.out);
+    std::swap(err, o.err);
+    std::swap(buffered, o.buffered);
     return *this;
 }
 
@@ -55,8 +45,7 @@ Proc::~Proc()
 {
     if (pid > 0) {
         kill(pid, SIGKILL);
-        int st;
-        waitpid(pid, &st, 0);
+        waitpid(pid, nullptr, 0);
     }
     if (out >= 0)
         close(out);
@@ -67,10 +56,6 @@ Proc::~Proc()
 Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
 {
     std::vector<std::string> full = opts.prefix;
-    if (opts.linebuf) {
-        full.push_back("stdbuf");
-        full.push_back("-oL");
-    }
     full.insert(full.end(), argv.begin(), argv.end());
     // Commands in /usr/sbin are found for an ordinary user too.
     if (std::string found = tool(full[0]); !found.empty())
@@ -113,21 +98,15 @@ Proc spawn(const std::vector<std::string> &argv, const SpawnOpts &opts)
         if (opts.pty) {
             setsid();
             ioctl(slave, TIOCSCTTY, 0);
-            int in = opts.stdinfd >= 0 ? opts.stdinfd : open("/dev/null", O_RDONLY | O_CLOEXEC);
-            dup2(in, 0);
-            dup2(slave, 1);
-            dup2(slave, 2);
-            close(slave);
-            close(master);
-        } else if (opts.closestd) {
+        }
+        if (opts.closestd) {
             close(0);
             close(1);
             close(2);
         } else {
-            int in = opts.stdinfd >= 0 ? opts.stdinfd : open("/dev/null", O_RDONLY | O_CLOEXEC);
-            dup2(in, 0);
-            dup2(outp[1], 1);
-            dup2(errp[1], 2);
+            dup2(opts.stdinfd >= 0 ? opts.stdinfd : open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+            dup2(opts.pty ? slave : outp[1], 1);
+            dup2(opts.pty ? slave : errp[1], 2);
         }
         // The program starts with the standard streams alone, as from a
         // shell, whatever the test runner itself was handed.
@@ -188,18 +167,13 @@ std::optional<int> wait(Proc &p, int timeoutms)
             p.pid = -1;
             return st;
         }
-        if (r < 0 && errno != EINTR)
-            return std::nullopt;
-        if (monotonicms() >= deadline)
+        if ((r < 0 && errno != EINTR) || monotonicms() >= deadline)
             return std::nullopt;
         usleep(5000);
     }
 }
 
-bool running(Proc &p)
-{
-    return !wait(p, 0) && p.pid > 0;
-}
+bool running(Proc &p) { return !wait(p, 0) && p.pid > 0; }
 
 int stop(Proc &p)
 {
@@ -211,10 +185,7 @@ int stop(Proc &p)
     if (auto st = wait(p, 10000))
         return *st;
     kill(p.pid, SIGKILL);
-    int st = -1;
-    waitpid(p.pid, &st, 0);
-    p.pid = -1;
-    return st;
+    return wait(p, 10000).value_or(-1);
 }
 
 std::optional<int> stopstalled(Proc &p, const std::function<bool()> &exchange, int n)
@@ -270,8 +241,7 @@ Result run(const std::vector<std::string> &argv, const std::string &input, const
     std::thread errs([&] { r.err = readall(p.err, timeoutms); });
     r.out = readall(p.out, timeoutms);
     errs.join();
-    long left = deadline - monotonicms();
-    if (auto st = wait(p, int(left > 0 ? left : 0)))
+    if (auto st = wait(p, int(std::max(0L, deadline - monotonicms()))))
         r.status = *st;
     else
         r.status = stop(p);
@@ -283,23 +253,17 @@ std::string outcome(int code, const std::string &out, const std::string &err)
     return "exit " + std::to_string(code) + ", out [" + out + "], err [" + err + "]";
 }
 
-int exitcode(int status)
-{
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int exitcode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 std::string tool(const std::string &cmd)
 {
     if (cmd.find('/') != std::string::npos)
         return access(cmd.c_str(), X_OK) == 0 ? cmd : "";
     const char *path = getenv("PATH");
-    std::string dirs = std::string(path != nullptr ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin";
-    std::istringstream is(dirs);
-    for (std::string dir; std::getline(is, dir, ':');) {
-        std::string full = (dir.empty() ? "." : dir) + "/" + cmd;
-        if (access(full.c_str(), X_OK) == 0)
+    std::istringstream is(std::string(path != nullptr ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
+    for (std::string dir; std::getline(is, dir, ':');)
+        if (std::string full = (dir.empty() ? "." : dir) + "/" + cmd; access(full.c_str(), X_OK) == 0)
             return full;
-    }
     return "";
 }
 
@@ -386,25 +350,13 @@ bool fdraise(pid_t pid)
     return prlimit(pid, RLIMIT_NOFILE, &nofile, nullptr) == 0;
 }
 
-
-
-
 std::vector<std::string> fdtargets(pid_t pid)
 {
     std::vector<std::string> out;
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return out;
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        char target[256];
-        ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
-        target[n > 0 ? n : 0] = '\0';
-        out.push_back(std::string(e->d_name) + " -> " + target);
-    }
-    closedir(d);
+    std::error_code gone, closed; // the process may end, or close one, meanwhile
+    for (fs::directory_iterator e("/proc/" + std::to_string(pid) + "/fd", gone), end; !gone && e != end;
+         e.increment(gone))
+        out.push_back(e->path().filename().string() + " -> " + fs::read_symlink(*e, closed).string());
     return out;
 }
 
@@ -442,16 +394,15 @@ ProcInfo procinfo(pid_t pid)
 std::vector<ProcInfo> processes()
 {
     std::vector<ProcInfo> all;
-    DIR *d = opendir("/proc");
-    while (dirent *e = d != nullptr ? readdir(d) : nullptr) {
+    std::error_code gone;
+    for (fs::directory_iterator e("/proc", gone), last; !gone && e != last; e.increment(gone)) {
+        std::string name = e->path().filename();
         char *end;
-        long pid = std::strtol(e->d_name, &end, 10);
+        long pid = std::strtol(name.c_str(), &end, 10);
         if (*end == '\0' && pid > 0)
             if (ProcInfo pi = procinfo(pid_t(pid)); pi.pid > 0)
                 all.push_back(pi);
     }
-    if (d != nullptr)
-        closedir(d);
     return all;
 }
 

@@ -17,14 +17,12 @@
 
 namespace tp {
 
-
 // bin: path of a program built by this project.
 std::string bin(const std::string &name);
 
 struct SpawnOpts {
     std::vector<std::string> env;   // "NAME=value" added to (or replacing in) the environment
     bool pty = false;               // stdout and stderr on a pseudo-terminal (line-buffered output)
-    bool linebuf = false;           // run under stdbuf -oL (output read through a pipe)
     bool closestd = false;          // start with stdin, stdout and stderr closed
     std::string workdir;            // empty: the test's own
     std::vector<std::string> prefix;// run under this command (setpriv, prlimit, ...)
@@ -40,10 +38,8 @@ struct Proc {
     int err = -1;
     std::string buffered; // read from out but not yet taken by readline
     Proc() = default;
-    Proc(const Proc &) = delete;
-    Proc &operator=(const Proc &) = delete;
-    Proc(Proc &&o) noexcept;
-    Proc &operator=(Proc &&o) noexcept;
+    Proc(Proc &&o) noexcept { *this = std::move(o); }
+    Proc &operator=(Proc &&o) noexcept; // o ends ours as it goes
     ~Proc(); // SIGKILL and reap if still running
 };
 
@@ -145,7 +141,6 @@ struct ProcInfo {
 ProcInfo procinfo(pid_t pid);
 // processes: every process of the host.
 std::vector<ProcInfo> processes();
-
 
 } // namespace tp
 

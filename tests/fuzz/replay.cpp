@@ -11,10 +11,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
-namespace {
-
-// inputs: the files of the folders FUZZ_INPUTS names, separated by ':'.
-std::vector<std::string> inputs()
+// Every saved input, a file of the folders FUZZ_INPUTS names (separated by
+// ':'), runs through the target; a failed check aborts the test.
+TEST(FUZZ_SUITE, EveryCorpusInputAndPastCrashPasses)
 {
     std::vector<std::string> files;
     std::istringstream dirs(FUZZ_INPUTS);
@@ -23,15 +22,6 @@ std::vector<std::string> inputs()
         for (const auto &e : std::filesystem::directory_iterator(dir, missing))
             if (!e.path().filename().string().starts_with(".")) // .gitkeep
                 files.push_back(e.path());
-    return files;
-}
-
-} // namespace
-
-// Every saved input runs through the target; a failed check aborts the test.
-TEST(FUZZ_SUITE, EveryCorpusInputAndPastCrashPasses)
-{
-    auto files = inputs();
     ASSERT_FALSE(files.empty()) << "no inputs in " << FUZZ_INPUTS;
     for (const auto &f : files) {
         SCOPED_TRACE(f);

@@ -17,6 +17,10 @@ finish() {
 }
 trap finish EXIT
 
+# ns: a command's prefix that runs it in a network namespace of its own.
+ns=(unshare -n)
+[ "$(id -u)" = 0 ] || ns=(unshare -rn)
+
 fail() { echo "FAIL: $*" >&2; exit 1; }
 skip() { echo "SKIP: $*"; exit 77; }
 need() { for c in "$@"; do command -v "$c" >/dev/null || skip "$c is not installed"; done; }
@@ -41,16 +45,32 @@ serve() {
     || fail "$* did not listen on $port/$proto: $(cat "$tmp/serve.err")"
 }
 
-# loadedfrom PID: the libportkit file a running process has mapped.
-loadedfrom() {
-  awk '$6 ~ /libportkit\.so/ { print $6; exit }' "/proc/$1/maps"
-}
-
 # suiteversion: the project's version, as CMakeLists.txt gives it.
 suiteversion() { sed -n 's/^project(quadserv-suite VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt"; }
 
 # same A B: fails unless the two texts are equal.
 same() { [ "$1" = "$2" ] || fail "expected [$2], got [$1]"; }
+
+# quadechoes PROTO LIBDIR COMMAND...: quadserv, COMMAND given a free port
+# base, maps libportkit from LIBDIR and echoes over PROTO (TCP or UDP).
+quadechoes() {
+  local proto=$1 libdir=$2 base
+  shift 2
+  base=$(freebase 7 13 19 37) || fail "no free port base"
+  serve $((base + 37)) udp "$@" "$base"
+  same "$(awk '$6 ~ /libportkit\.so/ { print $6; exit }' "/proc/$served/maps")" \
+    "$libdir/libportkit.so.$(suiteversion)"
+  same "$(echo "$proto echo" | timeout 10 socat -t 2 - "$proto:127.0.0.1:$((base + 7))")" "$proto echo"
+}
+
+# consumerruns COMMAND...: the consumer program, given a free port, prints
+# satop's text for [::1]:40000 and the address it listens on.
+consumerruns() {
+  local port
+  port=$(freebase) || fail "no free port"
+  same "$("$@" "$port")" "[::1]:40000
+listening on [::]:$port"
+}
 
 # hardenedelf FILE...: each ELF file has full RELRO (a GNU_RELRO segment and
 # every relocation done at load, BIND_NOW, so the segment can go read-only),

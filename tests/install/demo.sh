@@ -16,8 +16,6 @@ done
 grep -q '^demo: all [0-9]* exchanges answered as expected\.$' "$tmp/transcript" \
   || fail "the demonstration does not end in its summary"
 # Where namespaces work, no server on port 5678 waits for an earlier one.
-ns=(unshare -n)
-[ "$(id -u)" = 0 ] || ns=(unshare -rn)
 if "${ns[@]}" true 2>/dev/null && command -v ip >/dev/null; then
   [ "$(grep -c '^(in a network namespace of its own)$' "$tmp/transcript")" = 3 ] \
     || fail "the servers on port 5678 do not run in namespaces of their own"

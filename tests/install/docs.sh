@@ -18,8 +18,6 @@ need socat nc curl mandoc unshare ip timeout
 grep -qix 'ru_RU\.utf-\?8' <<<"$(locale -a 2>/dev/null)" || skip "the locale ru_RU.UTF-8 is not installed"
 needprograms "${programs[@]}"
 src=$(cd "$src" && pwd) build=$(cd "$build" && pwd)
-ns=(unshare -n)
-[ "$(id -u)" = 0 ] || ns=(unshare -rn)
 "${ns[@]}" true 2>/dev/null || skip "network namespaces are not allowed here"
 
 # run NAME SCRIPT: runs SCRIPT by bash in a fresh folder and network, stops

@@ -9,37 +9,33 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-struct bound {
-    unsigned port;
-    bool v6;
-};
-
-// local: the port sd is bound to, and whether it is an IPv6 socket.
-bound local(int sd)
+// local: the address sd is bound to; an IPv4 one has its port where
+// sin6_port lies.
+static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port));
+sockaddr_in6 local(int sd)
 {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    getsockname(sd, sap(&ss), &len);
-    bool v6 = ss.ss_family == AF_INET6;
-    in_port_t port = v6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port
-                        : reinterpret_cast<sockaddr_in *>(&ss)->sin_port;
-    return {ntohs(port), v6};
+    sockaddr_in6 sin6{};
+    socklen_t len = sizeof sin6;
+    getsockname(sd, sap(&sin6), &len);
+    return sin6;
 }
 
 // opened: the line "PROTO type=T port=P v6=0|1" for sd, T its socket type.
 void opened(const char *proto, int sd)
 {
-    bound b = local(sd);
+    sockaddr_in6 b = local(sd);
     int type = 0;
     socklen_t len = sizeof type;
     getsockopt(sd, SOL_SOCKET, SO_TYPE, &type, &len);
-    std::printf("%s type=%d port=%u v6=%d\n", proto, type, b.port, int(b.v6));
+    std::printf("%s type=%d port=%u v6=%d\n", proto, type, ntohs(b.sin6_port),
+                int(b.sin6_family == AF_INET6));
 }
 
 // peers: takes n clients on sd, a socket of type, and prints each as satop
@@ -91,6 +87,6 @@ int main(int argc, char **argv)
     if (type == 0)
         return 2;
     int sd = type == SOCK_STREAM ? passiveTCP(service, 5) : passiveUDP(service);
-    std::printf("ready %u\n", local(sd).port);
+    std::printf("ready %u\n", ntohs(local(sd).sin6_port));
     return peers(sd, type, argc > 3 ? std::atoi(argv[3]) : 0);
 }

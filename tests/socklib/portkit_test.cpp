@@ -12,23 +12,6 @@
 
 namespace {
 
-tp::Result probe(const std::vector<std::string> &args)
-{
-    std::vector<std::string> argv = {PKPROBE};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return tp::run(argv);
-}
-
-// reached: whether one client of proto got from host to port: a TCP
-// connection, or a UDP datagram that came back.
-bool reached(const std::string &proto, const std::string &host, int port)
-{
-    if (proto == "udp")
-        return tp::udpask(host, port, host) == host;
-    tp::Fd c(tp::tcpconnect(host, port));
-    return c >= 0;
-}
-
 // Each case has a port of its own, free for TCP and UDP, and a pkprobe to
 // serve on it.
 class Library : public ::testing::Test {
@@ -57,11 +40,11 @@ TEST_F(Library, BothTransportsOpenAtThePortPlusPortBase)
         std::vector<std::string> args;
         unsigned port;
     } cases[] = {
-        {{"open", "daytime", std::to_string(base)}, unsigned(base + 13)},
-        {{"open", p}, unsigned(std::stoi(p))},
+        {{PKPROBE, "open", "daytime", std::to_string(base)}, unsigned(base + 13)},
+        {{PKPROBE, "open", p}, unsigned(std::stoi(p))},
     };
     for (const auto &c : cases) {
-        tp::Result r = probe(c.args);
+        tp::Result r = tp::run(c.args);
         ASSERT_EQ(tp::exitcode(r.status), 0) << r.err;
         int ttype = -1, utype = -1;
         unsigned tport = 0, uport = 0, tv6 = 0, uv6 = 0;
@@ -77,9 +60,11 @@ TEST_F(Library, BothTransportsOpenAtThePortPlusPortBase)
     }
 }
 
-// One socket per transport takes IPv4 and IPv6 clients, and satop prints
-// each peer in its family's form.
-TEST_F(Library, DualStackTakesIPv4AndIPv6Clients)
+// One socket per transport takes IPv4 and IPv6 clients (a TCP connection, a
+// UDP datagram that comes back), and satop prints each peer in its family's
+// form. TCP takes its port again while the connections the server closed
+// first wait in TIME_WAIT.
+TEST_F(Library, DualStackTakesIPv4AndIPv6ClientsAndTcpRebinds)
 {
     struct {
         const char *host, *peer;
@@ -87,13 +72,18 @@ TEST_F(Library, DualStackTakesIPv4AndIPv6Clients)
     for (const std::string proto : {"tcp", "udp"}) {
         ASSERT_TRUE(serving(proto, 2)) << proto;
         for (const auto &c : clients) {
-            EXPECT_TRUE(reached(proto, c.host, std::stoi(p))) << proto << " from " << c.host;
+            tp::Fd tcp(proto == "tcp" ? tp::tcpconnect(c.host, std::stoi(p)) : -1);
+            bool reached = proto == "udp" ? tp::udpask(c.host, std::stoi(p), c.host) == c.host : tcp >= 0;
+            EXPECT_TRUE(reached) << proto << " from " << c.host;
             auto line = tp::readline(srv);
             ASSERT_TRUE(line) << proto << " from " << c.host;
             EXPECT_EQ(line->rfind(c.peer, 0), 0u) << *line;
+            EXPECT_EQ(tcp >= 0 ? tp::readall(tcp, 2000) : "", "") << "the server closes first";
         }
         EXPECT_TRUE(served()) << proto;
     }
+    EXPECT_TRUE(serving("tcp", 0)) << "port " << p << " not taken again";
+    EXPECT_TRUE(served());
 }
 
 // The library ends its caller with status 1 and its message on standard
@@ -108,26 +98,12 @@ TEST_F(Library, FailuresEndTheCallerWithOneLine)
     } cases[] = {
         // A refused service text, with the base the caller wrote: the text,
         // the transport and the reason.
-        {{"open", "time", "65500"}, "time/tcp: port plus port base is above 65535\n"},
+        {{PKPROBE, "open", "time", "65500"}, "time/tcp: port plus port base is above 65535\n"},
         // No address reuse on UDP, so a second server on a port is refused.
-        {{"udp", p, "1"}, p + "/udp: can't bind to port " + p + ": Address already in use"},
+        {{PKPROBE, "udp", p, "1"}, p + "/udp: can't bind to port " + p + ": Address already in use"},
     };
     for (const auto &c : cases) {
-        tp::Result r = probe(c.args);
+        tp::Result r = tp::run(c.args);
         EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", "pkprobe: " + c.line + "\n")) << c.line;
     }
-}
-
-TEST_F(Library, TcpRebindsWhileOldConnectionsWaitToClose)
-{
-    ASSERT_TRUE(serving("tcp", 1));
-    {
-        tp::Fd c(tp::tcpconnect("127.0.0.1", std::stoi(p)));
-        ASSERT_GE(c, 0);
-        ASSERT_TRUE(tp::readline(srv)); // the server closed first: its side waits in TIME_WAIT
-        EXPECT_EQ(tp::readall(c, 2000), "");
-    }
-    EXPECT_TRUE(served());
-    EXPECT_TRUE(serving("tcp", 0)) << "port " << p << " not taken again";
-    EXPECT_TRUE(served());
 }

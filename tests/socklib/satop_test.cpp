@@ -11,18 +11,6 @@
 #include <cstring>
 #include <string>
 
-namespace {
-
-// other: an address of a family satop has no form for.
-tp::Addr other()
-{
-    tp::Addr a;
-    a.ss.ss_family = AF_UNIX;
-    return a;
-}
-
-} // namespace
-
 // A row is an address (or a null argument) and its text, or the errno of
 // the refusal, which leaves the buffer as it was.
 TEST(Satop, EachFamilyGivesItsFormOrARefusal)
@@ -39,7 +27,8 @@ TEST(Satop, EachFamilyGivesItsFormOrARefusal)
         {tp::addr("fe80::1:2", 65535), false, false, "[fe80::1:2]:65535", 0},
         // A client of a dual-stack socket reads as the IPv4 address it is.
         {tp::addr("::ffff:127.0.0.1", 40000), false, false, "127.0.0.1:40000", 0},
-        {other(), false, false, nullptr, EAFNOSUPPORT},
+        // A family satop has no form for.
+        {[] { tp::Addr a; a.ss.ss_family = AF_UNIX; return a; }(), false, false, nullptr, EAFNOSUPPORT},
         {tp::addr("::1", 1), true, false, nullptr, EINVAL},
         {tp::addr("::1", 1), false, true, nullptr, EINVAL},
     };

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <sys/random.h>
 
 #include <cerrno>
@@ -14,15 +13,11 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-long fakems = 0;
+static long fakems = 0;
 // The kernel's random source as the guard finds it here: a case may make it
 // not ready yet, as early in boot; draws counts the keys it gave.
-bool poolready = true;
-int draws = 0;
-
-} // namespace
+static bool poolready = true;
+static int draws = 0;
 
 // getrandom: the random source above. A draw that would wait for it fails
 // the case: a server would hang on its first datagram.
