@@ -33,14 +33,16 @@ TEST_P(StreamGreet, LogsTheClientsRealSourcePort)
     }
 }
 
-TEST_P(StreamGreetOnce, ClientThatSendsStillGetsTheGreetingAndACleanEnd)
+// A client that sends still gets the greeting and a clean end; clients that
+// misbehave do not stop the server.
+TEST_P(StreamGreetOnce, ClientThatSendsGetsTheGreetingAndACleanEndHostileOnesDoNotStopIt)
 {
     tp::Proc srv = gn::start(server(), "tcp");
     ASSERT_TRUE(tp::running(srv));
     // Small and large requests: the large one fills the server's receive
     // buffer, which a plain close would answer with a reset.
     for (size_t size : {20UL, 300000UL}) {
-        int s = tp::tcpconnect(fam().host, gn::port);
+        tp::Fd s(tp::tcpconnect(fam().host, gn::port));
         ASSERT_GE(s, 0);
         std::string junk(size, 'x');
         send(s, junk.data(), std::min<size_t>(size, 65536), MSG_NOSIGNAL);
@@ -50,18 +52,9 @@ TEST_P(StreamGreetOnce, ClientThatSendsStillGetsTheGreetingAndACleanEnd)
         }
         shutdown(s, SHUT_WR);
         tp::Reply st = tp::readtoend(s);
-        close(s);
         EXPECT_EQ(st.data, gn::greeting);
         EXPECT_TRUE(st.cleanend) << "ended by: " << std::strerror(st.error);
     }
-    tp::Result r = tp::run({tp::bin(client())});
-    EXPECT_EQ(r.out, gn::greeting);
-}
-
-TEST_P(StreamGreetOnce, HostileClientsDoNotStopIt)
-{
-    tp::Proc srv = gn::start(server(), "tcp");
-    ASSERT_TRUE(tp::running(srv));
     // A client that holds its connection keeps the server waiting for it a
     // while, so the resetting ones are reset while still queued.
     int slow = tp::tcpconnect(fam().host, gn::port);

@@ -3,8 +3,6 @@
 // socket and peer printing.
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "pagetest.h"
 

@@ -18,11 +18,9 @@ void expecttrace(const std::vector<std::string> &lines, const std::string &peer,
     EXPECT_EQ(lines[5], "Sent " + std::to_string(second) + " of " + std::to_string(second) + " bytes.");
 }
 
-namespace {
-
 // pagecheck: "" when got is a page that begins with first and goes on with
 // body (with any text when body is "").
-std::string pagecheck(const std::string &got, const std::string &first, const std::string &body)
+static std::string pagecheck(const std::string &got, const std::string &first, const std::string &body)
 {
     if (!got.starts_with(first))
         return "page wrong: \"" + got.substr(0, 100) + "\"";
@@ -31,8 +29,6 @@ std::string pagecheck(const std::string &got, const std::string &first, const st
         return "body wrong: \"" + rest + "\"";
     return "";
 }
-
-} // namespace
 
 void hostile(tp::Proc &p, int port, const std::string &first, const std::string &body)
 {
