@@ -1,13 +1,9 @@
 // greetlocal: the greeting, or a usage report with status 0.
 #include "testproc.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <string>
 
 namespace {
 

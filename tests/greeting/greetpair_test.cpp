@@ -1,21 +1,18 @@
 // greetpair_test - what every greeting pair does alike, TCP and UDP, both
-// families: the real client against the real server, a stop, the client
-// with no server, and a busy port.
+// families: the real client and socat against the real server, a stop, the
+// client with no server, and a busy port.
 #include "greetnet.h"
-
-#include <gtest/gtest.h>
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <string>
 
 namespace {
 
 class GreetPair : public gn::GreetCase {};
 
-// The real client against the real server three times, the server's output
+// The real client and socat against the real server, the server's output
 // going to a file; then a stop, which must keep its lines, and the client
 // with no server. A stop ends it by the stop signal too when its trace has
 // stalled or its reader has gone.
@@ -27,13 +24,23 @@ TEST_P(GreetPair, ExchangesTheGreetingLogsItAndKeepsTheTraceOnAStop)
     tp::Proc srv = tp::serve({"sh", "-c", "exec \"$0\" >\"$1\"", tp::bin(server()), file}, gn::port,
                              proto());
     ASSERT_TRUE(tp::running(srv));
-    for (int i = 0; i < 3; ++i) {
-        tp::Result r = tp::run({tp::bin(client())});
-        EXPECT_EQ(tp::outcome(r), tp::outcome(0, gn::greeting, ""));
+    // The real client three times, then an independent one, socat, with a
+    // request, and over TCP without one too: each gets exactly the greeting.
+    bool tcp = std::string(proto()) == "tcp";
+    std::string peer = std::string(tcp ? "TCP:" : "UDP:") + fam().bracket + ":5678";
+    std::vector<std::vector<std::string>> clients(3, {tp::bin(client())});
+    if (tp::have("socat")) {
+        clients.push_back({"socat", "-t1", "-", peer});
+        if (tcp)
+            clients.push_back({"socat", "-u", peer, "-"});
+    }
+    for (const auto &argv : clients) {
+        tp::Result r = tp::run(argv, argv.back() == peer ? "Hey are you there?\n" : "");
+        EXPECT_EQ(tp::outcome(r), tp::outcome(0, gn::greeting, "")) << argv[0];
     }
     EXPECT_TRUE(tp::endedby(tp::stop(srv), SIGTERM));
     // The real client's port is not known beforehand: any decimal number.
-    std::string head = gn::peerline(GetParam().pair.kind, fam().host, 0, fam().family == AF_INET6);
+    std::string head = line(0);
     head.pop_back();
     auto lines = tp::filelines(file);
     for (const std::string &got : lines) {
@@ -41,7 +48,7 @@ TEST_P(GreetPair, ExchangesTheGreetingLogsItAndKeepsTheTraceOnAStop)
                       got.find_first_not_of("0123456789", head.size()) == std::string::npos;
         EXPECT_TRUE(digits) << got;
     }
-    EXPECT_EQ(lines.size(), 3u) << "lines kept by the stopped server";
+    EXPECT_EQ(lines.size(), clients.size()) << "lines kept by the stopped server";
     std::filesystem::remove(file);
     // With no server, the client ends quietly: loopback reports the closed
     // port at once, so its wait ends in an error.
@@ -53,7 +60,6 @@ TEST_P(GreetPair, ExchangesTheGreetingLogsItAndKeepsTheTraceOnAStop)
     if (fam().family == AF_INET6)
         return;
     std::string host = fam().host;
-    bool tcp = std::string(proto()) == "tcp";
     auto greeted = [&] {
         auto got = tcp ? tp::tcpask(host, gn::port, "", 1000) : tp::udpask(host, gn::port, "?", 1000);
         return got == std::optional<std::string>(gn::greeting);
@@ -75,24 +81,6 @@ TEST_P(GreetPair, BusyPortIsRefusedWithTheReason)
 {
     tp::Result r = tp::runheld({tp::bin(server())}, fam().host, gn::port, proto());
     EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", server() + ": bind() failed. : Address already in use\n\n"));
-}
-
-// An independent client, socat, gets exactly the greeting for a request,
-// and over TCP without one too, and a clean end.
-TEST_P(GreetPair, ServerAnswersSocat)
-{
-    if (!tp::have("socat"))
-        GTEST_SKIP() << "socat is not installed (scripts/setup.sh installs it)";
-    tp::Proc srv = gn::start(server(), proto());
-    ASSERT_TRUE(tp::running(srv));
-    bool tcp = std::string(proto()) == "tcp";
-    std::string peer = std::string(tcp ? "TCP:" : "UDP:") + fam().bracket + ":5678";
-    std::vector<tp::Result> runs = {tp::run({"socat", "-t1", "-", peer}, "Hey are you there?\n")};
-    if (tcp)
-        runs.push_back(tp::run({"socat", "-u", peer, "-"}));
-    for (const tp::Result &r : runs) {
-        EXPECT_EQ(tp::outcome(r), tp::outcome(0, gn::greeting, "")) << r.err;
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(, GreetPair,

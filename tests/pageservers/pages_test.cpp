@@ -6,7 +6,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,7 +25,8 @@ constexpr const char *cformat = "%a %b %e %H:%M:%S %Y";
 
 // datetexts: the date texts of locale (LC_ALL name) for every second from
 // before to after, in UTC or in the zone of zonefile, with fmt or the
-// locale's own date-and-time format.
+// locale's own date-and-time format (C's written out, not taken from the
+// library the server takes it from).
 std::vector<std::string> datetexts(const std::string &locale, time_t before, time_t after,
                                    const char *fmt = nullptr, const std::string &zonefile = "")
 {
@@ -36,6 +36,8 @@ std::vector<std::string> datetexts(const std::string &locale, time_t before, tim
         ADD_FAILURE() << "locale " << locale << " is missing (scripts/setup.sh generates it)";
         return texts;
     }
+    if (fmt == nullptr)
+        fmt = locale == "C" ? cformat : nl_langinfo_l(D_T_FMT, loc);
     // UTC is TZ=UTC0, as the servers have it, which names the zone "UTC".
     setenv("TZ", zonefile.empty() ? "UTC0" : (":" + zonefile).c_str(), 1);
     tzset();
@@ -43,7 +45,7 @@ std::vector<std::string> datetexts(const std::string &locale, time_t before, tim
         tm tmv;
         localtime_r(&t, &tmv);
         char buf[256];
-        size_t n = strftime_l(buf, sizeof buf, fmt ? fmt : nl_langinfo_l(D_T_FMT, loc), &tmv, loc);
+        size_t n = strftime_l(buf, sizeof buf, fmt, &tmv, loc);
         texts.emplace_back(buf, n);
     }
     unsetenv("TZ");
@@ -97,17 +99,16 @@ protected:
                          pt::pageopts(locale, env, pty));
     }
 
-    // page: the page fetched by one client and checked against the locale's
-    // dates; its head names charset exactly when the date is not ASCII.
-    // Returns the date text.
-    std::string page(tp::Proc &p, const std::string &locale, const char *fmt = nullptr,
-                     const std::string &req = pt::get, const std::string &charset = "")
+    // page: the page fetched by one client with req and checked against the
+    // dates of locale; its head names charset exactly when the date is not
+    // ASCII. Returns the date text.
+    std::string page(tp::Proc &p, const std::string &req = pt::get, const std::string &locale = "C",
+                     const std::string &charset = "")
     {
         time_t before = time(nullptr);
         auto got = pt::ask(port, req);
-        auto dates = datetexts(locale, before, time(nullptr), fmt);
-        std::string named = pt::head.substr(0, pt::head.size() - 4) + "; charset=" + charset +
-                            "\r\n\r\n" + label;
+        auto dates = datetexts(locale, before, time(nullptr));
+        std::string named = pt::headof(charset) + label;
         bool isnamed = !charset.empty() && got.data.starts_with(named);
         std::string start = isnamed ? named : pt::head + label;
         EXPECT_TRUE(got.data.starts_with(start)) << got.data;
@@ -128,14 +129,14 @@ TEST_F(Pages, ExactBytesAndSixTraceLinesForEveryClientHostileOnesToo)
 {
     auto p = serve();
     ASSERT_TRUE(tp::running(p));
-    page(p, "C", cformat);
+    page(p);
     // Exactly six lines per connection: nothing follows.
     EXPECT_EQ(tp::readline(p, 300), std::nullopt);
 
     // The request is never looked at, not even when it is not HTTP; a long one
     // is read once, up to 1024 bytes, and the page still arrives whole.
-    page(p, "C", cformat, std::string("\x00\xff junk\r\n", 9));
-    page(p, "C", cformat, "POST /x HTTP/1.1\r\nX-Pad: " + std::string(3000, 'p') + "\r\n\r\n");
+    page(p, std::string("\x00\xff junk\r\n", 9));
+    page(p, "POST /x HTTP/1.1\r\nX-Pad: " + std::string(3000, 'p') + "\r\n\r\n");
     // So with curl: its own request is read whole, one with a long cookie
     // once, up to 1024 bytes.
     for (size_t cookie : {0, 6000}) {
@@ -211,14 +212,13 @@ TEST_F(Pages, DateFollowsTheEnvironmentsLocaleAndItsCharset)
         auto p = serve(c.locale);
         ASSERT_TRUE(tp::running(p));
         bool own = !c.names.empty();
-        std::string date = page(p, own ? c.locale : "C", own ? nullptr : cformat,
-                                "GET / HTTP/1.1\r\n\r\n", "UTF-8");
+        std::string date = page(p, "GET / HTTP/1.1\r\n\r\n", own ? c.locale : "C", "UTF-8");
         time_t now = time(nullptr);
         tm utc;
         gmtime_r(&now, &utc);
         if (own) {
             EXPECT_NE(date.find(c.names[size_t((utc.tm_wday + 6) % 7)]), std::string::npos) << date;
-            EXPECT_FALSE(oneof(date, datetexts("C", now - 5, now, cformat)));
+            EXPECT_FALSE(oneof(date, datetexts("C", now - 5, now)));
         }
     }
 }
@@ -235,17 +235,14 @@ TEST_F(Pages, CharsetIsTheTimeCategorysAndADateThatDoesNotFitIsSentEmpty)
         !testlocale(dir, "ISO-8859-1", "ISO-8859-1", "%H:%M <U00E9>t<U00E9>") ||
         !testlocale(dir, "overlong", "UTF-8", "%A%A%A%A%A%A%A", std::string(40, 'D')))
         GTEST_SKIP() << "localedef cannot build a test locale";
-    auto named = [](const std::string &cs) {
-        return pt::head.substr(0, pt::head.size() - 4) + "; charset=" + cs + "\r\n\r\n";
-    };
     struct Case {
         const char *all;
         std::vector<std::string> env;
         std::string head, date; // date: how "été" ends it; "": ASCII, or empty for overlong
     };
     const Case cases[] = {
-        {"", {"LANG=C.UTF-8", "LC_TIME=ISO-8859-1"}, named("ISO-8859-1"), "\xe9t\xe9"},
-        {"", {"LANG=C", "LC_TIME=UTF-8"}, named("UTF-8"), "\xc3\xa9t\xc3\xa9"},
+        {"", {"LANG=C.UTF-8", "LC_TIME=ISO-8859-1"}, pt::headof("ISO-8859-1"), "\xe9t\xe9"},
+        {"", {"LANG=C", "LC_TIME=UTF-8"}, pt::headof("UTF-8"), "\xc3\xa9t\xc3\xa9"},
         {"", {"LANG=fr_FR.UTF-8", "LC_TIME=C"}, pt::head, ""},
         {"overlong", {}, pt::head, ""},
     };
@@ -272,42 +269,29 @@ TEST_F(Pages, CharsetIsTheTimeCategorysAndADateThatDoesNotFitIsSentEmpty)
     std::filesystem::remove_all(dir);
 }
 
-TEST_F(Pages, HeldPortStopsTheStart)
+// A held port stops the start. Every failed accept that concerns one
+// connection, or a shortage, is lived through; anything else ends the
+// server, at the connection that meets it. Where connections cannot be
+// deferred, a silent client holds the server for the receive's bound of
+// 5 s, then gets its page all the same.
+TEST_F(Pages, HeldPortStopsTheStartAcceptFailuresAndSilentClientsAreLivedThrough)
 {
     port = tp::freeport();
     auto r = tp::runheld({tp::bin("datepage"), std::to_string(port)}, "::", port, "tcp",
                          pt::pageopts("C", {}, false));
-    std::string p = std::to_string(port);
-    EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", "datepage: " + p + "/tcp: can't bind to port " + p + ": Address already in use\n"));
-}
+    std::string ps = std::to_string(port);
+    EXPECT_EQ(tp::outcome(r), tp::outcome(1, "", "datepage: " + ps + "/tcp: can't bind to port " + ps + ": Address already in use\n"));
 
-// Every failure that concerns one connection, or a shortage, is lived through.
-TEST_F(Pages, AcceptFailuresOfOneConnectionAreSkipped)
-{
     std::string plan = "FAULTSHIM_ACCEPT=";
     for (int e : acceptskips)
         plan += std::to_string(e) + ",";
     for (int e : acceptshortages)
         plan += std::to_string(e) + ",";
-    auto p = serve("C", tp::faults(plan));
+    auto env = tp::faults(plan);
+    env.push_back("FAULTSHIM_NODEFER=1");
+    auto p = serve("C", env);
     ASSERT_TRUE(tp::running(p));
-    page(p, "C", cformat);
-
-    // Anything else ends the server, at the connection that meets it.
-    auto q = serve("C", tp::faults("FAULTSHIM_ACCEPT=" + std::to_string(EBADF)), false);
-    tp::Fd s(tp::tcpconnect("127.0.0.1", port));
-    auto st = tp::wait(q, 5000);
-    ASSERT_TRUE(st.has_value()) << "still running after a failed accept";
-    EXPECT_EQ(tp::exitcode(*st), 1);
-    EXPECT_EQ(tp::readall(q.err, 1000), std::string("datepage") + ": main() accept: " + strerror(EBADF) + "\n");
-}
-
-// Where connections cannot be deferred, a silent client holds the server for
-// the receive's bound of 5 s, then gets its page all the same.
-TEST_F(Pages, WithoutDeferredAcceptASilentClientWaitsItsBound)
-{
-    auto p = serve("C", tp::faults("FAULTSHIM_NODEFER=1"));
-    ASSERT_TRUE(tp::running(p));
+    page(p);
     tp::Fd silent(tp::tcpconnect("127.0.0.1", port, 20000), true);
     ASSERT_GE(silent, 0);
     long t0 = monotonicms();
@@ -318,6 +302,13 @@ TEST_F(Pages, WithoutDeferredAcceptASilentClientWaitsItsBound)
     EXPECT_LT(waited, 9000);
     EXPECT_TRUE(tp::readall(silent, 2000).starts_with(pt::head + label));
     EXPECT_EQ(pt::receivedof(p), -1);
+
+    auto q = serve("C", tp::faults("FAULTSHIM_ACCEPT=" + std::to_string(EBADF)), false);
+    tp::Fd s(tp::tcpconnect("127.0.0.1", port));
+    auto st = tp::wait(q, 5000);
+    ASSERT_TRUE(st.has_value()) << "still running after a failed accept";
+    EXPECT_EQ(tp::exitcode(*st), 1);
+    EXPECT_EQ(tp::readall(q.err, 1000), "datepage: main() accept: " + std::string(strerror(EBADF)) + "\n");
 }
 
 // A stop keeps every line: the trace goes to a file, as a user's redirection
@@ -420,7 +411,7 @@ TEST_F(Pages, HandedSocketServedAlikeAndAcrossARestart)
     tp::Fd notify(tp::notifysocket(opts, name));
     auto p = tp::spawn({tp::bin("datepage"), std::to_string(port)}, opts);
     EXPECT_EQ(tp::recvone(notify, 10000), "READY=1");
-    page(p, "C", cformat);
+    page(p);
     EXPECT_TRUE(tp::endedby(tp::stop(p), SIGTERM));
     tp::Fd s(tp::tcpconnect("127.0.0.1", port));
     ASSERT_TRUE(tp::sendall(s, pt::get)) << "the socket no longer listens";
@@ -463,7 +454,7 @@ TEST_F(Pages, ZoneFollowsTheSystemsWithinASecond)
         auto got = pt::ask(port);
         ASSERT_TRUE(got.data.starts_with(pt::head + label)) << got.data;
         std::string date = got.data.substr(pt::head.size() + label.size());
-        EXPECT_TRUE(oneof(date, datetexts("C", before, time(nullptr), cformat, zones[i]))) << date;
+        EXPECT_TRUE(oneof(date, datetexts("C", before, time(nullptr), nullptr, zones[i]))) << date;
     }
 }
 

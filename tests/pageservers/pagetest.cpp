@@ -2,50 +2,7 @@
 #include "pagetest.h"
 #include "hostile.h"
 
-#include <cstdio>
-
 namespace pt {
-
-tp::SpawnOpts pageopts(const std::string &locale, std::vector<std::string> env, bool pty)
-{
-    env.push_back("LC_ALL=" + locale);
-    env.push_back("TZ=UTC0");
-    tp::SpawnOpts opts;
-    opts.env = env;
-    opts.pty = pty;
-    return opts;
-}
-
-tp::Result curl(int port, size_t cookie)
-{
-    std::vector<std::string> argv = {"curl", "-sS", "--max-time", "20",
-                                     "http://127.0.0.1:" + std::to_string(port) + "/"};
-    if (cookie > 0)
-        argv.insert(argv.begin() + 1, {"-H", "Cookie: session=" + std::string(cookie, 'c')});
-    return tp::run(argv, "", {}, 30000);
-}
-
-// received: the n of a "Received n bytes." line; -2 for any other line.
-static int received(const std::string &line)
-{
-    int n = -2;
-    char end = 0;
-    return std::sscanf(line.c_str(), "Received %d bytes%c", &n, &end) == 2 && end == '.' ? n : -2;
-}
-
-int receivedof(tp::Proc &p)
-{
-    auto lines = trace(p);
-    return lines.size() == 6 ? received(lines[2]) : -2;
-}
-
-std::vector<std::string> trace(tp::Proc &p, size_t n, int timeoutms)
-{
-    std::vector<std::string> lines;
-    for (std::optional<std::string> l; lines.size() < n && (l = tp::readline(p, timeoutms));)
-        lines.push_back(*l);
-    return lines;
-}
 
 void expecttrace(const std::vector<std::string> &lines, const std::string &peer, int received,
                  int first, int second)
@@ -61,11 +18,9 @@ void expecttrace(const std::vector<std::string> &lines, const std::string &peer,
     EXPECT_EQ(lines[5], "Sent " + std::to_string(second) + " of " + std::to_string(second) + " bytes.");
 }
 
-namespace {
-
 // pagecheck: "" when got is a page that begins with first and goes on with
 // body (with any text when body is "").
-std::string pagecheck(const std::string &got, const std::string &first, const std::string &body)
+static std::string pagecheck(const std::string &got, const std::string &first, const std::string &body)
 {
     if (!got.starts_with(first))
         return "page wrong: \"" + got.substr(0, 100) + "\"";
@@ -74,8 +29,6 @@ std::string pagecheck(const std::string &got, const std::string &first, const st
         return "body wrong: \"" + rest + "\"";
     return "";
 }
-
-} // namespace
 
 void hostile(tp::Proc &p, int port, const std::string &first, const std::string &body)
 {
