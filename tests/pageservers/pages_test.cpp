@@ -313,11 +313,13 @@ TEST_F(Pages, HeldPortStopsTheStartAcceptFailuresAndSilentClientsAreLivedThrough
 
 // A stop keeps every line: the trace goes to a file, as a user's redirection
 // gives it, fully buffered until the server writes it out on its way down.
-// The stop comes while the server waits for a late client's request, which
-// then arrives and never ends: the server no longer waits on that client,
-// answers it, and ends by the signal within 2 s with every line it printed.
-// Where connections are deferred the server takes the silent client after a
-// second; where they are not, at once.
+// The stop comes while the server waits for a late client's request. Where
+// connections are deferred (the server takes the silent client after a
+// second) the request then arrives and never ends, and the server drains
+// it; where they are not (taken at once) the client stays silent, and the
+// server waits on it for seconds. Either way it no longer waits once
+// stopped: it answers the client and ends by the signal within 2 s with
+// every line it printed.
 TEST_F(Pages, StopKeepsEveryLineAndEndsBySignalWhateverTheClientDoes)
 {
     std::string first = pt::head + label;
@@ -348,7 +350,7 @@ TEST_F(Pages, StopKeepsEveryLineAndEndsBySignalWhateverTheClientDoes)
         long t0 = monotonicms();
         std::thread upload([&] {
             std::string chunk(1024, 'x');
-            for (int i = 0; i < 400 && tp::sendall(late, chunk); ++i)
+            for (int i = 0; defer && i < 400 && tp::sendall(late, chunk); ++i)
                 usleep(5000);
         });
         auto st = tp::wait(p, 2000);
