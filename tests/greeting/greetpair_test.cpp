@@ -57,14 +57,14 @@ TEST_P(GreetPair, ExchangesTheGreetingLogsItAndKeepsTheTraceOnAStop)
     // A stop ends it by the stop signal all the same when its trace has
     // stalled (a reader that stopped reading) or its reader has gone; the
     // IPv6 twin runs the same source.
-    if (fam().family == AF_INET6)
-        return;
     std::string host = fam().host;
     auto greeted = [&] {
         auto got = tcp ? tp::tcpask(host, gn::port, "", 1000) : tp::udpask(host, gn::port, "?", 1000);
         return got == std::optional<std::string>(gn::greeting);
     };
     for (bool gone : {false, true}) {
+        if (fam().family == AF_INET6)
+            break;
         SCOPED_TRACE(gone ? "reader gone" : "trace stalled");
         ASSERT_EQ(tp::fixedport(gn::port, proto()), ""); // a port free of the last one's connections
         srv = tp::serve({tp::bin(server())}, gn::port, proto());
@@ -75,6 +75,8 @@ TEST_P(GreetPair, ExchangesTheGreetingLogsItAndKeepsTheTraceOnAStop)
         }
         EXPECT_TRUE(tp::endedby(tp::stopstalled(srv, greeted, gone ? 1 : 1000), SIGTERM));
     }
+    if (!tp::have("socat"))
+        GTEST_SKIP() << "all but socat's exchanges passed: socat is not installed (scripts/setup.sh installs it)";
 }
 
 TEST_P(GreetPair, BusyPortIsRefusedWithTheReason)
