@@ -29,7 +29,7 @@ TEST(GreetLocal, GreetsOrGivesTheUsageUnderTheNameInvoked)
     tp::SpawnOpts o;
     o.workdir = dir;
     for (const auto &c : cases)
-        EXPECT_EQ(tp::outcome(tp::run(c.argv, "", o)), tp::outcome(0, c.out, c.err)) << c.argv.size();
+        EXPECT_EQ(tp::outcome(tp::run(c.argv, "", o)), tp::outcome(0, c.out, c.err)) << c.argv.back();
 }
 
 TEST(GreetLocal, EmptyArgumentVectorIsNoArgument)
