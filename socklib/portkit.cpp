@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
@@ -37,16 +36,19 @@ bool alldigits(const char *s)
     return true;
 }
 
-// decimalport: the value of an all-digit text, or maxport + 1 when it is larger.
-unsigned decimalport(const char *s)
+// decimal: the value of s, all digits (at least one) and at most max, which
+// is at most INT_MAX; -1 otherwise.
+long decimal(const char *s, long max)
 {
-    unsigned v = 0;
-    for (; *s != '\0'; ++s) {
-        v = v * 10 + unsigned(*s - '0');
-        if (v > maxport)
-            return maxport + 1;
+    long v = 0;
+    for (const char *p = s; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9')
+            return -1;
+        v = v * 10 + (*p - '0');
+        if (v > max)
+            return -1;
     }
-    return v;
+    return *s != '\0' ? v : -1;
 }
 
 // setflag: sets the int option name of level on s to value; -1 on failure.
@@ -116,14 +118,6 @@ constexpr int handedmax = 64;
 int nhanded = -1; // until the environment has been read
 std::array<bool, handedmax> handedtaken{};
 
-// decimal: the value of s, all digits and at most max; -1 otherwise.
-long decimal(const char *s, long max)
-{
-    long v = -1;
-    auto [end, ec] = std::from_chars(s, s + strlen(s), v);
-    return ec == std::errc() && *end == '\0' && v >= 0 && v <= max ? v : -1;
-}
-
 // handedread: takes the handed sockets over at the first call, as
 // sd_listen_fds(3) does: each becomes close-on-exec, and the variables are
 // cleared, whoever they were meant for. Never fails: a count that is none
@@ -134,7 +128,7 @@ void handedread()
         return;
     nhanded = 0;
     const char *pid = getenv("LISTEN_PID"), *fds = getenv("LISTEN_FDS");
-    if (pid != nullptr && fds != nullptr && decimal(pid, LONG_MAX) == getpid()) {
+    if (pid != nullptr && fds != nullptr && decimal(pid, INT_MAX) == getpid()) {
         long n = decimal(fds, handedmax);
         if (n <= 0)
             errx(1, "LISTEN_FDS=%s: not a count of 1 to %d sockets\n", fds, handedmax);
@@ -231,11 +225,12 @@ uint16_t pk_port(const char *service, const char *proto, unsigned short base,
         return 0;
     }
     if (alldigits(service)) {
-        port = decimalport(service);
-        if (port == 0 || port > maxport) {
+        long v = decimal(service, maxport);
+        if (v <= 0) {
             *reason = "port out of range 1-65535";
             return 0;
         }
+        port = unsigned(v);
     } else {
         const servent *pse = getservbyname(service, proto);
         if (pse == nullptr || ntohs(uint16_t(pse->s_port)) == 0) {
